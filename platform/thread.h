@@ -1,0 +1,68 @@
+// Worker threads with the classic TThread contract, and Sleep.
+//
+// Suspension is cooperative. A worker stops only at a suspension point: its
+// own Suspend(), or a Sleep() running on its thread. Suspend() called from
+// another thread is a request the worker honours at its next suspension
+// point. Stopping a thread at an arbitrary instruction could freeze the
+// program if that thread held a lock (inside the allocator, say).
+//
+// Suspension does not nest: any number of Suspend() calls are undone by one
+// Resume(), and a Resume() that reaches a worker that is not stopped has no
+// effect and is not remembered.
+//
+// Resume(), Suspend() and Terminate() take no lock and never block, so they
+// can be called from an audio callback.
+#pragma once
+
+#include "mmsystem.h"
+
+#include <atomic>
+#include <exception>
+#include <memory>
+#include <thread>
+
+class TThread {
+public:
+    TThread(const TThread&) = delete;
+    TThread& operator=(const TThread&) = delete;
+    // Ends the body at its next suspension point (without running the rest
+    // of the pass) and joins the thread. Never hangs on a worker that is
+    // stopped, sleeping or between passes.
+    virtual ~TThread();
+
+    void Resume();
+    void Suspend();
+    // Only sets the request; it wakes nothing.
+    void Terminate();
+    bool Terminated() const;
+
+    // True while the worker is stopped at a suspension point.
+    bool Suspended() const;
+
+    // An exception that escaped the body, kept instead of ending the process.
+    std::exception_ptr FatalException() const;
+
+protected:
+    // createSuspended: true leaves the worker stopped until its first
+    // Resume(); false starts the body as soon as construction is complete.
+    explicit TThread(bool createSuspended);
+
+    // The body. Runs on the worker's own thread.
+    virtual void Execute() = 0;
+
+    // The most-derived constructor calls this last: the body is never started
+    // on a half-built object.
+    void AfterConstruction();
+    // The most-derived destructor calls this first: the thread is ended and
+    // joined while the object is still whole. Idempotent.
+    void BeforeDestruction();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// Waits at least ms milliseconds. On a worker's thread it is a suspension
+// point: a Suspend() request pauses it there, and after the next Resume() it
+// waits out the rest of its time.
+void Sleep(DWORD ms);

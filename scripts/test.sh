@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite: the optimised build, then the
+# AddressSanitizer + UndefinedBehaviorSanitizer build, and under CI (or with
+# MONITOR_AUDIO_TSAN=1) the ThreadSanitizer build too. Every audio test runs
+# against a private sound server started here.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+presets=(default asan)
+if [[ -n ${CI:-} || -n ${MONITOR_AUDIO_TSAN:-} ]]; then
+    presets+=(tsan)
+fi
+werror=OFF
+[[ -n ${CI:-} ]] && werror=ON
+
+work=$(mktemp -d /tmp/monitor-audio-test.XXXXXX)
+# shellcheck source=test-sound-server.sh
+source scripts/test-sound-server.sh
+trap 'test_sound_server_stop; rm -rf "$work"' EXIT
+test_sound_server_start "$work/sound"
+
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
+export TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp:second_deadlock_stack=1:halt_on_error=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+
+for preset in "${presets[@]}"; do
+    echo "=== $preset ==="
+    cmake --preset "$preset" -DMONITOR_AUDIO_WERROR=$werror >/dev/null
+    cmake --build --preset "$preset"
+    ctest --preset "$preset" --no-tests=error
+done
