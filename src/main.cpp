@@ -1,1 +1,6 @@
-int main() { return 0; }
+#include "Entry.h"
+#include "Princ.h"
+
+int main() {
+    return RunMainWindow(frmAudio);
+}
