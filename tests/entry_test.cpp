@@ -1,0 +1,128 @@
+// The program's entry: whatever escapes the window's creation or its event
+// loop is shown in the standard exception box, the window is destroyed once,
+// and the entry returns 0.
+#include "Entry.h"
+#include "modal_boxes.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QTimer>
+
+#include <functional>
+#include <stdexcept>
+
+namespace {
+
+// A main window whose behaviour each test scripts.
+class ScriptedForm : public TForm {
+public:
+    explicit ScriptedForm(TComponent* Owner) : TForm(Owner), button(new TButton(this)) {
+        OnCreate = [this](TObject*) {
+            if (script) {
+                script(this);
+            }
+        };
+        OnDestroy = [](TObject*) { ++destroyed; };
+    }
+    TButton* button;
+    static inline std::function<void(ScriptedForm*)> script;
+    static inline int destroyed = 0;
+};
+
+class Entry : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Application->Initialize();
+        ScriptedForm::destroyed = 0;
+    }
+    void TearDown() override { ScriptedForm::script = nullptr; }
+    int RunEntry() {
+        ScriptedForm* form = nullptr;
+        return RunMainWindow(form);
+    }
+};
+
+void ClickSoon(ScriptedForm* form) {
+    QTimer::singleShot(10, form->Widget(),
+                       [form] { static_cast<QAbstractButton*>(form->button->Widget())->click(); });
+}
+
+TEST_F(Entry, ASetUpFailureShowsOneErrorBoxAndEndsTheProgramAfterIt) {
+    ScriptedForm::script = [](ScriptedForm*) {
+        Application->MessageBox("Error", "Error de multimedia", 0);
+        Application->Terminate();
+    };
+    ModalBoxes seen;
+    EXPECT_EQ(RunEntry(), 0);
+    ASSERT_EQ(seen.Seen().size(), 1u);
+    EXPECT_EQ(seen.Seen()[0].text, "Error");
+    EXPECT_EQ(seen.Seen()[0].title, "Error de multimedia");
+    EXPECT_EQ(seen.Seen()[0].buttons, 1);
+    EXPECT_TRUE(seen.Seen()[0].hasOk);
+    EXPECT_EQ(ScriptedForm::destroyed, 1);
+}
+
+TEST_F(Entry, AToolkitExceptionFromCreationIsShownWithItsMessage) {
+    ScriptedForm::script = [](ScriptedForm*) { throw Exception("sin dispositivo"); };
+    ModalBoxes seen;
+    EXPECT_EQ(RunEntry(), 0);
+    ASSERT_EQ(seen.Seen().size(), 1u);
+    EXPECT_EQ(seen.Seen()[0].text, "sin dispositivo");
+    EXPECT_EQ(seen.Seen()[0].buttons, 1);
+    EXPECT_EQ(ScriptedForm::destroyed, 1);
+}
+
+TEST_F(Entry, AForeignExceptionFromCreationIsShownWithAnEmptyMessage) {
+    ScriptedForm::script = [](ScriptedForm*) { throw std::runtime_error("not shown"); };
+    ModalBoxes seen;
+    EXPECT_EQ(RunEntry(), 0);
+    ASSERT_EQ(seen.Seen().size(), 1u);
+    EXPECT_EQ(seen.Seen()[0].text, "");
+    EXPECT_EQ(ScriptedForm::destroyed, 1);
+}
+
+TEST_F(Entry, AnExceptionFromAnEventHandlerReachesTheEntryAfterTheWindowIsDestroyed) {
+    int destroyedWhenShown = -1;
+    ScriptedForm::script = [](ScriptedForm* form) {
+        form->button->OnClick = [](TObject*) { throw Exception("en el bucle"); };
+        ClickSoon(form);
+    };
+    ModalBoxes seen;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        if (destroyedWhenShown < 0 && QApplication::activeModalWidget() != nullptr) {
+            destroyedWhenShown = ScriptedForm::destroyed;
+        }
+    });
+    probe.start(1);
+    EXPECT_EQ(RunEntry(), 0);
+    ASSERT_EQ(seen.Seen().size(), 1u);
+    EXPECT_EQ(seen.Seen()[0].text, "en el bucle");
+    EXPECT_EQ(destroyedWhenShown, 1);
+    EXPECT_EQ(ScriptedForm::destroyed, 1);
+}
+
+TEST_F(Entry, AForeignExceptionFromTheEventLoopIsShownWithAnEmptyMessage) {
+    ScriptedForm::script = [](ScriptedForm* form) {
+        form->button->OnClick = [](TObject*) { throw 42; };
+        ClickSoon(form);
+    };
+    ModalBoxes seen;
+    EXPECT_EQ(RunEntry(), 0);
+    ASSERT_EQ(seen.Seen().size(), 1u);
+    EXPECT_EQ(seen.Seen()[0].text, "");
+    EXPECT_EQ(ScriptedForm::destroyed, 1);
+}
+
+TEST_F(Entry, ClosingTheWindowEndsTheProgramWithoutABox) {
+    ScriptedForm::script = [](ScriptedForm* form) {
+        QTimer::singleShot(10, form->Widget(), [form] { form->Close(); });
+    };
+    ModalBoxes seen;
+    EXPECT_EQ(RunEntry(), 0);
+    EXPECT_TRUE(seen.Seen().empty());
+    EXPECT_EQ(ScriptedForm::destroyed, 1);
+}
+
+} // namespace

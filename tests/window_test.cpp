@@ -1,0 +1,176 @@
+// The main window as it opens: every control where it belongs, with its text,
+// colours and font, both buttons enabled, the tab order, and the handlers
+// bound. The window is built without its creation handler, so no capture
+// engine starts.
+#include "Princ.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QFont>
+#include <QImage>
+#include <QLabel>
+#include <QPalette>
+#include <QPixmap>
+#include <QWidget>
+#include <QWindow>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+class MainWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Application->Initialize();
+        form = new TfrmAudio(Application);
+        form->Show();
+    }
+    void TearDown() override { delete form; }
+    TfrmAudio* form = nullptr;
+};
+
+struct Placement {
+    const char* name;
+    TControl* control;
+    int left, top, width, height;
+    const char* text;
+};
+
+TEST_F(MainWindow, EveryControlHasItsPlaceSizeAndText) {
+    const Placement expected[] = {
+        {"TimeSerie", form->TimeSerie, 40, 48, 281, 273, ""},
+        {"Label1", form->Label1, 32, 28, 60, 13, "Osciloscopio"},
+        {"Label2", form->Label2, 8, 88, 17, 13, "Izq."},
+        {"Label3", form->Label3, 8, 241, 20, 13, "Der."},
+        {"btnIniciar", form->btnIniciar, 136, 8, 75, 25, "Iniciar"},
+        {"btnParar", form->btnParar, 224, 8, 75, 25, "Parar"},
+        {"Label4", form->Label4, 104, 16, 28, 13, "Tocar"},
+    };
+    for (const Placement& p : expected) {
+        SCOPED_TRACE(p.name);
+        const QWidget* widget = p.control->Widget();
+        EXPECT_EQ(widget->parentWidget(), form->Widget());
+        EXPECT_TRUE(widget->isVisible());
+        EXPECT_EQ(widget->geometry(), QRect(p.left, p.top, p.width, p.height));
+        if (p.control != form->TimeSerie) {
+            EXPECT_EQ(p.control->Caption(), p.text);
+        }
+    }
+    EXPECT_EQ(form->TimeSerie->ClientWidth(), 281);
+    EXPECT_EQ(form->TimeSerie->ClientHeight(), 273);
+}
+
+TEST_F(MainWindow, TheWindowHasItsTitlePositionAndOuterSize) {
+    EXPECT_EQ(form->Caption(), "frmAudio");
+    // The outer size includes whatever frame the platform adds (the
+    // offscreen one adds a thin one); the client area gets the rest.
+    EXPECT_EQ(form->Left(), 227);
+    EXPECT_EQ(form->Top(), 146);
+    EXPECT_EQ(form->Width(), 352);
+    EXPECT_EQ(form->Height(), 363);
+    ASSERT_NE(form->Widget()->windowHandle(), nullptr);
+    const QMargins frame = form->Widget()->windowHandle()->frameMargins();
+    EXPECT_EQ(form->ClientWidth(), 352 - frame.left() - frame.right());
+    EXPECT_EQ(form->ClientHeight(), 363 - frame.top() - frame.bottom());
+    EXPECT_EQ(form->Handle(), static_cast<HWND>(form->Widget()));
+}
+
+QColor Rgb(TColor colour) {
+    const TColor rgb = ColorToRGB(colour);
+    return QColor(rgb & 0xFF, (rgb >> 8) & 0xFF, (rgb >> 16) & 0xFF);
+}
+
+TEST_F(MainWindow, ColoursAndFontsAreTheLayouts) {
+    EXPECT_EQ(form->Widget()->palette().color(QPalette::Window), Rgb(clBtnFace));
+    EXPECT_EQ(form->Widget()->font().pixelSize(), 11);
+    EXPECT_EQ(form->Widget()->font().family(), "MS Sans Serif");
+    EXPECT_EQ(form->Label4->Widget()->palette().color(QPalette::WindowText), Rgb(clWindowText));
+    EXPECT_EQ(form->Label4->Widget()->font().pixelSize(), 11);
+    EXPECT_TRUE(form->Label4->ParentFont());
+    EXPECT_EQ(form->btnIniciar->Widget()->font().pixelSize(), 11);
+
+    for (TLabel* label : {form->Label1, form->Label2, form->Label3}) {
+        SCOPED_TRACE(label->Caption());
+        EXPECT_EQ(label->Font().Color, clYellow);
+        EXPECT_EQ(label->Widget()->palette().color(QPalette::WindowText), QColor(255, 255, 0));
+        EXPECT_EQ(label->Widget()->font().pixelSize(), 11);
+        EXPECT_EQ(label->Widget()->font().family(), "MS Sans Serif");
+    }
+    EXPECT_FALSE(form->Label1->ParentColor());
+    EXPECT_EQ(form->Label1->Color(), clBtnFace);
+    EXPECT_TRUE(form->Label2->ParentColor());
+
+    EXPECT_FALSE(form->TimeSerie->ParentColor());
+    EXPECT_EQ(form->TimeSerie->Color(), clBlack);
+}
+
+// What the screen shows, not only what the controls were told.
+TEST_F(MainWindow, ThePaintBoxShowsBlackAndTheCaptionsAreDrawnInYellow) {
+    const QImage window = form->Widget()->grab().toImage();
+    EXPECT_EQ(window.pixelColor(40, 48), QColor(0, 0, 0));
+    EXPECT_EQ(window.pixelColor(40 + 280, 48 + 272), QColor(0, 0, 0));
+    EXPECT_EQ(window.pixelColor(40 + 281, 48 + 273), Rgb(clBtnFace));
+    EXPECT_EQ(form->TimeSerie->Canvas->Pixel(140, 136), clBlack);
+
+    for (TLabel* label : {form->Label1, form->Label2, form->Label3}) {
+        SCOPED_TRACE(label->Caption());
+        const QImage shown = label->Widget()->grab().toImage();
+        int yellowish = 0;
+        for (int y = 0; y < shown.height(); ++y) {
+            for (int x = 0; x < shown.width(); ++x) {
+                const QColor c = shown.pixelColor(x, y);
+                yellowish += c.red() > 200 && c.green() > 200 && c.blue() < 100 ? 1 : 0;
+            }
+        }
+        EXPECT_GT(yellowish, 5);
+    }
+}
+
+TEST_F(MainWindow, TheCaptionsFitInsideTheirLabels) {
+    for (TLabel* label : {form->Label1, form->Label2, form->Label3, form->Label4}) {
+        SCOPED_TRACE(label->Caption());
+        const auto* qt = static_cast<QLabel*>(label->Widget());
+        EXPECT_LE(qt->fontMetrics().horizontalAdvance(qt->text()), label->Width());
+    }
+}
+
+TEST_F(MainWindow, BothButtonsStartEnabledAndTabFromIniciarToParar) {
+    EXPECT_TRUE(form->btnIniciar->Enabled());
+    EXPECT_TRUE(form->btnParar->Enabled());
+    EXPECT_EQ(form->btnIniciar->TabOrder(), 0);
+    EXPECT_EQ(form->btnParar->TabOrder(), 1);
+    std::vector<QWidget*> order;
+    for (QWidget* w = form->Widget()->nextInFocusChain(); w != form->Widget();
+         w = w->nextInFocusChain()) {
+        if (w->focusPolicy() & Qt::TabFocus) {
+            order.push_back(w);
+        }
+    }
+    EXPECT_EQ(order, (std::vector<QWidget*>{form->btnIniciar->Widget(), form->btnParar->Widget()}));
+}
+
+// The handlers themselves need the capture engine; here only the wiring from
+// the window to them is checked.
+TEST_F(MainWindow, TheLayoutBindsTheFourHandlersAndClicksReachThem) {
+    EXPECT_TRUE(static_cast<bool>(form->OnCreate));
+    EXPECT_TRUE(static_cast<bool>(form->OnDestroy));
+    for (TButton* button : {form->btnIniciar, form->btnParar}) {
+        SCOPED_TRACE(button->Caption());
+        ASSERT_TRUE(static_cast<bool>(button->OnClick));
+        TObject* sender = nullptr;
+        button->OnClick = [&](TObject* s) { sender = s; };
+        static_cast<QAbstractButton*>(button->Widget())->click();
+        EXPECT_EQ(sender, button);
+    }
+}
+
+TEST_F(MainWindow, TheControlsAreDeclaredInLayoutOrder) {
+    const std::vector<TComponent*> expected{form->TimeSerie, form->Label1,     form->Label2,
+                                            form->Label3,    form->btnIniciar, form->btnParar,
+                                            form->Label4};
+    EXPECT_EQ(form->Components(), expected);
+}
+
+} // namespace
