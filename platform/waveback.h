@@ -1,0 +1,63 @@
+// The narrow boundary between the wave-audio device layer and a sound
+// backend. The header protocol, the handle tables and the callbacks live in
+// wavein.cpp and waveout.cpp and know nothing of the backend; a backend only
+// moves bytes. wavepulse.cpp implements it over PulseAudio.
+#pragma once
+
+#include "mmsystem.h"
+
+#include <cstddef>
+#include <memory>
+
+namespace wave {
+
+struct StreamFormat {
+    unsigned rate;
+    unsigned channels;
+    unsigned bytesPerFrame; // 16-bit samples, so 2 * channels
+};
+
+// Receives a capture stream's sound. Both calls come on the stream's own
+// thread, one at a time; the capture device runs its whole header protocol
+// and its callbacks inside them.
+class CaptureSink {
+public:
+    // `data` is null when the backend lost sound: `bytes` of silence.
+    virtual void OnData(const void* data, std::size_t bytes) = 0;
+    // After Wake(), and also now and then without one (at least every 50 ms
+    // or so), so work requested from other threads never waits on sound.
+    virtual void OnWake() = 0;
+
+protected:
+    ~CaptureSink() = default;
+};
+
+// A running capture stream: it reads the input from the moment it is opened
+// until it is destroyed, on a thread of its own.
+class CaptureStream {
+public:
+    virtual ~CaptureStream() = default; // stops and joins the thread; never hangs
+    // Makes the stream's thread call OnWake() soon. Callable from any thread.
+    virtual void Wake() = 0;
+};
+
+// A playback stream. Write copies the bytes and returns at once.
+class PlaybackStream {
+public:
+    virtual ~PlaybackStream() = default; // stops playing; never hangs
+    virtual void Write(const void* data, std::size_t bytes) = 0;
+    // Drops whatever is written and not yet played.
+    virtual void Flush() = 0;
+};
+
+// Capture from the default input in fragments of about `fragmentBytes`.
+// On failure returns null and sets `*result` (MMSYSERR_NODRIVER when the
+// server cannot be reached within a few seconds).
+std::unique_ptr<CaptureStream> OpenCaptureStream(const StreamFormat& format,
+                                                 std::size_t fragmentBytes, CaptureSink& sink,
+                                                 MMRESULT* result);
+
+// Playback on the default output, with little sound in flight.
+std::unique_ptr<PlaybackStream> OpenPlaybackStream(const StreamFormat& format, MMRESULT* result);
+
+} // namespace wave

@@ -1,0 +1,487 @@
+// The wave-audio layer's capture side and header protocol, against the real
+// test sound server (its default input is a 441 Hz sine: 100 frames a
+// period at 44.1 kHz).
+#include "mmsystem.h"
+#include "sound_server.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using testsound::HaveTestSoundServer;
+
+namespace {
+
+constexpr DWORD kBlockBytes = 4096;
+constexpr int kBlockSamples = kBlockBytes / 2;
+
+WAVEFORMATEX ProgramFormat() {
+    WAVEFORMATEX f{};
+    f.wFormatTag = WAVE_FORMAT_PCM;
+    f.nChannels = 2;
+    f.nSamplesPerSec = 44100;
+    f.wBitsPerSample = 16;
+    f.nBlockAlign = 4;
+    f.nAvgBytesPerSec = 176400;
+    return f;
+}
+
+DWORD FlagsOf(WAVEHDR& h) {
+    return std::atomic_ref<DWORD>(h.dwFlags).load();
+}
+
+// A header with its own block of memory.
+struct Block {
+    std::vector<char> memory = std::vector<char>(kBlockBytes);
+    WAVEHDR header{};
+    Block() {
+        header.lpData = memory.data();
+        header.dwBufferLength = kBlockBytes;
+    }
+};
+
+template <class Pred> bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = 3s) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// Two headers used the way the program uses them: at each completion the
+// completed one is unprepared and the other one is re-armed and queued, so
+// one header at most is queued at any time. Keeps a copy of every block.
+struct Ring {
+    HWAVEIN in = nullptr;
+    Block blocks[2];
+    std::atomic<bool> requeue{true};
+    std::atomic<int> completed{0};
+    int wanted = 0;
+    std::vector<std::int16_t> samples;
+    std::vector<std::chrono::steady_clock::time_point> times;
+    std::vector<DWORD> recorded;
+
+    explicit Ring(int n) : wanted(n), samples(n * kBlockSamples), times(n), recorded(n) {}
+
+    static void Callback(HWAVEIN hwi, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR) {
+        if (msg != WIM_DATA)
+            return;
+        auto* ring = reinterpret_cast<Ring*>(instance);
+        auto* done = reinterpret_cast<WAVEHDR*>(p1);
+        const int k = ring->completed.load(std::memory_order_relaxed);
+        if (k < ring->wanted) {
+            std::memcpy(&ring->samples[k * kBlockSamples], done->lpData, kBlockBytes);
+            ring->times[k] = std::chrono::steady_clock::now();
+            ring->recorded[k] = done->dwBytesRecorded;
+        }
+        ring->completed.store(k + 1, std::memory_order_release);
+        if (!ring->requeue.load())
+            return;
+        waveInUnprepareHeader(hwi, done, WAVEHDR_SIZE32);
+        WAVEHDR& next =
+            done == &ring->blocks[0].header ? ring->blocks[1].header : ring->blocks[0].header;
+        // Re-armed as the program does, but atomically: some tests touch
+        // these headers from another thread on purpose.
+        std::atomic_ref<DWORD>(next.dwFlags).store(0);
+        waveInPrepareHeader(hwi, &next, WAVEHDR_SIZE32);
+        waveInAddBuffer(hwi, &next, WAVEHDR_SIZE32);
+    }
+
+    MMRESULT Open() {
+        const WAVEFORMATEX f = ProgramFormat();
+        return waveInOpen(&in, WAVE_MAPPER, &f, reinterpret_cast<DWORD_PTR>(&Ring::Callback),
+                          reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
+    }
+    void Start() {
+        ASSERT_EQ(waveInPrepareHeader(in, &blocks[0].header, WAVEHDR_SIZE32), MMSYSERR_NOERROR);
+        ASSERT_EQ(waveInAddBuffer(in, &blocks[0].header, WAVEHDR_SIZE32), MMSYSERR_NOERROR);
+        ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
+    }
+    // The program's shutdown: stop re-queuing, reset, unprepare, close.
+    MMRESULT Shutdown() {
+        requeue = false;
+        waveInReset(in);
+        for (Block& b : blocks) {
+            for (int tries = 0;
+                 waveInUnprepareHeader(in, &b.header, WAVEHDR_SIZE32) == WAVERR_STILLPLAYING;
+                 ++tries) {
+                if (tries == 50)
+                    return WAVERR_STILLPLAYING;
+                std::this_thread::sleep_for(10ms);
+            }
+        }
+        return waveInClose(in);
+    }
+};
+
+#define REQUIRE_SERVER()                                                                           \
+    if (!HaveTestSoundServer())                                                                    \
+    GTEST_SKIP() << "PULSE_SERVER is not set: no test sound server"
+
+} // namespace
+
+TEST(WaveHandles, CallsOnHandlesThatWereNeverOpenedAreRefusedAndTouchNothing) {
+    Block b;
+    b.header.dwFlags = WHDR_PREPARED;
+    const auto garbageIn = reinterpret_cast<HWAVEIN>(std::uintptr_t{0xdeadbeef12345});
+    for (HWAVEIN h : {HWAVEIN{}, reinterpret_cast<HWAVEIN>(std::uintptr_t{1}),
+                      reinterpret_cast<HWAVEIN>(std::uintptr_t{0x1234 << 8 | 3}), garbageIn}) {
+        std::uint64_t dropped = 0;
+        EXPECT_EQ(waveInPrepareHeader(h, &b.header, 32), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(waveInUnprepareHeader(h, &b.header, 32), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(waveInAddBuffer(h, &b.header, 32), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(waveInAddBuffer(h, nullptr, 32), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(waveInStart(h), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(waveInStop(h), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(waveInReset(h), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(waveInClose(h), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(waveInGetDroppedBytes(h, &dropped), MMSYSERR_INVALHANDLE);
+    }
+    const auto garbageOut = reinterpret_cast<HWAVEOUT>(std::uintptr_t{0xdeadbeef12345});
+    for (HWAVEOUT h : {HWAVEOUT{}, reinterpret_cast<HWAVEOUT>(std::uintptr_t{1}), garbageOut}) {
+        EXPECT_EQ(waveOutPrepareHeader(h, &b.header, 32), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(waveOutUnprepareHeader(h, &b.header, 32), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(waveOutUnprepareHeader(h, nullptr, 32), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(waveOutWrite(h, &b.header, 32), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(waveOutReset(h), MMSYSERR_INVALHANDLE);
+        EXPECT_EQ(waveOutClose(h), MMSYSERR_INVALHANDLE);
+    }
+    EXPECT_EQ(b.header.dwFlags, WHDR_PREPARED);
+}
+
+TEST(WaveOpen, FormatQueryAnswersWithoutOpeningAnything) {
+    WAVEFORMATEX f = ProgramFormat();
+    const auto untouched = reinterpret_cast<HWAVEOUT>(std::uintptr_t{0x5a5a});
+    HWAVEOUT out = untouched;
+    EXPECT_EQ(waveOutOpen(&out, WAVE_MAPPER, &f, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_NOERROR);
+    EXPECT_EQ(out, untouched);
+    f.nChannels = 1;
+    f.nBlockAlign = 2;
+    EXPECT_EQ(waveOutOpen(&out, WAVE_MAPPER, &f, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_NOERROR);
+
+    WAVEFORMATEX bad = ProgramFormat();
+    bad.wBitsPerSample = 8;
+    EXPECT_EQ(waveOutOpen(&out, WAVE_MAPPER, &bad, 0, 0, WAVE_FORMAT_QUERY), WAVERR_BADFORMAT);
+    bad = ProgramFormat();
+    bad.nChannels = 6;
+    EXPECT_EQ(waveOutOpen(&out, WAVE_MAPPER, &bad, 0, 0, WAVE_FORMAT_QUERY), WAVERR_BADFORMAT);
+    bad = ProgramFormat();
+    bad.nSamplesPerSec = 0;
+    EXPECT_EQ(waveOutOpen(&out, WAVE_MAPPER, &bad, 0, 0, WAVE_FORMAT_QUERY), WAVERR_BADFORMAT);
+    EXPECT_EQ(waveOutOpen(&out, WAVE_MAPPER, nullptr, 0, 0, WAVE_FORMAT_QUERY),
+              MMSYSERR_INVALPARAM);
+    f = ProgramFormat();
+    EXPECT_EQ(waveOutOpen(&out, 3, &f, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(out, untouched);
+}
+
+TEST(WaveOpen, AnUnreachableServerFailsBothDevicesQuickly) {
+    const char* saved = std::getenv("PULSE_SERVER");
+    const std::string restore = saved != nullptr ? saved : "";
+    setenv("PULSE_SERVER", "unix:/nonexistent/monitor-audio-test-socket", 1);
+    const WAVEFORMATEX f = ProgramFormat();
+    HWAVEIN in = nullptr;
+    HWAVEOUT out = nullptr;
+    const auto start = std::chrono::steady_clock::now();
+    const MMRESULT inResult = waveInOpen(
+        &in, WAVE_MAPPER, &f, reinterpret_cast<DWORD_PTR>(&Ring::Callback), 0, CALLBACK_FUNCTION);
+    const MMRESULT outResult = waveOutOpen(&out, WAVE_MAPPER, &f, 0, 0, CALLBACK_WINDOW);
+    const auto took = std::chrono::steady_clock::now() - start;
+    if (saved != nullptr)
+        setenv("PULSE_SERVER", restore.c_str(), 1);
+    else
+        unsetenv("PULSE_SERVER");
+    EXPECT_NE(inResult, MMSYSERR_NOERROR);
+    EXPECT_NE(outResult, MMSYSERR_NOERROR);
+    EXPECT_EQ(in, nullptr);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_LT(took, 8s);
+    // What shutdown does after a failed set-up fails harmlessly.
+    Block b;
+    EXPECT_EQ(waveInReset(in), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(waveInUnprepareHeader(in, &b.header, 32), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(waveInClose(in), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(waveOutUnprepareHeader(out, nullptr, 32), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(waveOutClose(out), MMSYSERR_INVALHANDLE);
+}
+
+TEST(WaveOpen, OnlyTheDefaultDeviceAndKnownCallbackKindsAreAccepted) {
+    const WAVEFORMATEX f = ProgramFormat();
+    HWAVEIN in = nullptr;
+    EXPECT_EQ(waveInOpen(&in, 1, &f, 0, 0, CALLBACK_NULL), MMSYSERR_BADDEVICEID);
+    EXPECT_EQ(waveInOpen(&in, WAVE_MAPPER, &f, 0, 0, CALLBACK_FUNCTION), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(waveInOpen(&in, WAVE_MAPPER, &f, 0, 0, CALLBACK_WINDOW), MMSYSERR_INVALFLAG);
+    EXPECT_EQ(waveInOpen(nullptr, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(in, nullptr);
+}
+
+TEST(WaveCapture, HeaderProtocolFromPrepareToClose) {
+    REQUIRE_SERVER();
+    const WAVEFORMATEX f = ProgramFormat();
+    HWAVEIN in = nullptr;
+    ASSERT_EQ(waveInOpen(&in, 0, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    ASSERT_NE(in, nullptr);
+    Block a, b;
+
+    EXPECT_EQ(waveInAddBuffer(in, &a.header, 32), WAVERR_UNPREPARED);
+    EXPECT_EQ(waveInPrepareHeader(in, nullptr, 32), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(waveInPrepareHeader(in, &a.header, 31), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(FlagsOf(a.header), 0u);
+    EXPECT_EQ(waveInPrepareHeader(in, &a.header, 32), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInPrepareHeader(in, &b.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    EXPECT_EQ(FlagsOf(a.header), WHDR_PREPARED);
+
+    Block empty;
+    empty.header.lpData = nullptr;
+    EXPECT_EQ(waveInPrepareHeader(in, &empty.header, 32), MMSYSERR_INVALPARAM);
+
+    EXPECT_EQ(waveInAddBuffer(in, nullptr, 32), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(waveInAddBuffer(in, &a.header, 16), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(waveInAddBuffer(in, &a.header, 32), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInAddBuffer(in, &b.header, 32), MMSYSERR_NOERROR);
+    EXPECT_EQ(FlagsOf(a.header), WHDR_PREPARED | WHDR_INQUEUE);
+    EXPECT_EQ(waveInAddBuffer(in, &a.header, 32), WAVERR_STILLPLAYING);
+    EXPECT_EQ(waveInUnprepareHeader(in, &a.header, 32), WAVERR_STILLPLAYING);
+    EXPECT_EQ(waveInClose(in), WAVERR_STILLPLAYING);
+    // Re-armed by its owner while still queued: it is not queued twice.
+    a.header.dwFlags = 0;
+    EXPECT_EQ(waveInPrepareHeader(in, &a.header, 32), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInAddBuffer(in, &a.header, 32), WAVERR_STILLPLAYING);
+    EXPECT_EQ(waveInUnprepareHeader(in, &a.header, 32), WAVERR_STILLPLAYING);
+
+    ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
+    ASSERT_TRUE(WaitUntil([&] { return (FlagsOf(b.header) & WHDR_DONE) != 0; }));
+    // Filled in the order queued.
+    EXPECT_EQ(FlagsOf(a.header), WHDR_PREPARED | WHDR_DONE);
+    EXPECT_EQ(FlagsOf(b.header), WHDR_PREPARED | WHDR_DONE);
+    EXPECT_EQ(a.header.dwBytesRecorded, kBlockBytes);
+    EXPECT_EQ(b.header.dwBytesRecorded, kBlockBytes);
+
+    EXPECT_EQ(waveInUnprepareHeader(in, &a.header, 32), MMSYSERR_NOERROR);
+    EXPECT_EQ(FlagsOf(a.header), WHDR_DONE);
+    EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+
+    // A closed handle is as dead as a garbage one, and stays so after the
+    // slot is used again.
+    EXPECT_EQ(waveInUnprepareHeader(in, &b.header, 32), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(waveInStart(in), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(waveInClose(in), MMSYSERR_INVALHANDLE);
+    HWAVEIN again = nullptr;
+    ASSERT_EQ(waveInOpen(&again, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_NE(again, in);
+    EXPECT_EQ(waveInPrepareHeader(in, &b.header, 32), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(waveInClose(in), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(waveInClose(again), MMSYSERR_NOERROR);
+}
+
+TEST(WaveCapture, ResetHandsBackEveryQueuedHeaderInOrderThroughTheCallback) {
+    REQUIRE_SERVER();
+    struct Seen {
+        std::atomic<int> count{0};
+        WAVEHDR* order[3] = {};
+        std::thread::id thread;
+    } seen;
+    auto callback = [](HWAVEIN, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR) {
+        auto* s = reinterpret_cast<Seen*>(instance);
+        if (msg != WIM_DATA)
+            return;
+        const int k = s->count.load(std::memory_order_relaxed);
+        if (k < 3)
+            s->order[k] = reinterpret_cast<WAVEHDR*>(p1);
+        s->thread = std::this_thread::get_id();
+        s->count.store(k + 1, std::memory_order_release);
+    };
+    const WAVEFORMATEX f = ProgramFormat();
+    HWAVEIN in = nullptr;
+    ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &f, reinterpret_cast<DWORD_PTR>(+callback),
+                         reinterpret_cast<DWORD_PTR>(&seen), CALLBACK_FUNCTION),
+              MMSYSERR_NOERROR);
+    Block blocks[3];
+    for (Block& b : blocks) {
+        ASSERT_EQ(waveInPrepareHeader(in, &b.header, 32), MMSYSERR_NOERROR);
+        ASSERT_EQ(waveInAddBuffer(in, &b.header, 32), MMSYSERR_NOERROR);
+    }
+    // Not started: nothing is filled.
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(seen.count.load(), 0);
+
+    ASSERT_EQ(waveInReset(in), MMSYSERR_NOERROR);
+    ASSERT_EQ(seen.count.load(std::memory_order_acquire), 3);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(seen.order[i], &blocks[i].header);
+        EXPECT_EQ(FlagsOf(blocks[i].header), WHDR_PREPARED | WHDR_DONE);
+        EXPECT_EQ(blocks[i].header.dwBytesRecorded, 0u);
+    }
+    EXPECT_NE(seen.thread, std::this_thread::get_id());
+    for (Block& b : blocks)
+        EXPECT_EQ(waveInUnprepareHeader(in, &b.header, 32), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+}
+
+TEST(WaveCapture, BlocksOfTheSineArriveEvery23msAndJoinWithoutAGap) {
+    REQUIRE_SERVER();
+    constexpr int kBlocks = 42;
+    Ring ring(kBlocks);
+    ASSERT_EQ(ring.Open(), MMSYSERR_NOERROR);
+    ring.Start();
+    ASSERT_TRUE(WaitUntil([&] { return ring.completed.load() >= kBlocks; }, 5s));
+    std::uint64_t dropped = 99;
+    EXPECT_EQ(waveInGetDroppedBytes(ring.in, &dropped), MMSYSERR_NOERROR);
+    EXPECT_EQ(dropped, 0u);
+    ASSERT_EQ(ring.Shutdown(), MMSYSERR_NOERROR);
+
+    for (DWORD r : ring.recorded)
+        EXPECT_EQ(r, kBlockBytes);
+    // The first two blocks may carry the server's start-up; time the rest.
+    const double averageMs =
+        std::chrono::duration<double, std::milli>(ring.times[kBlocks - 1] - ring.times[2]).count() /
+        (kBlocks - 3);
+    EXPECT_GT(averageMs, 15.0);
+    EXPECT_LT(averageMs, 35.0);
+
+    const std::vector<std::int16_t>& s = ring.samples;
+    const int frames = static_cast<int>(s.size() / 2);
+    int peak = 0;
+    for (int i = 0; i < frames; ++i) {
+        ASSERT_EQ(s[2 * i], s[2 * i + 1]) << "frame " << i;
+        peak = std::max(peak, std::abs(int{s[2 * i]}));
+    }
+    EXPECT_GT(peak, 1000);
+    // 441 Hz at 44.1 kHz repeats every 100 frames, across block seams too.
+    for (int i = 0; i + 100 < frames; ++i)
+        ASSERT_NEAR(s[2 * i], s[2 * (i + 100)], 3) << "frame " << i;
+    // At each seam the next block's first sample follows from the last two
+    // of the block before: x[n+1] = 2 cos(w) x[n] - x[n-1].
+    const double c = 2 * std::cos(2 * M_PI / 100);
+    for (int k = 1; k < kBlocks; ++k) {
+        const int n = k * 1024;
+        const double predicted = c * s[2 * (n - 1)] - s[2 * (n - 2)];
+        EXPECT_NEAR(s[2 * n], predicted, 4.0) << "seam before block " << k;
+    }
+}
+
+TEST(WaveCapture, SoundIsDroppedAndCountedOnlyWhileStartedWithNothingQueued) {
+    REQUIRE_SERVER();
+    const WAVEFORMATEX f = ProgramFormat();
+    HWAVEIN in = nullptr;
+    ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    std::uint64_t dropped = 1;
+    std::this_thread::sleep_for(150ms);
+    ASSERT_EQ(waveInGetDroppedBytes(in, &dropped), MMSYSERR_NOERROR);
+    EXPECT_EQ(dropped, 0u);
+    EXPECT_EQ(waveInGetDroppedBytes(in, nullptr), MMSYSERR_INVALPARAM);
+
+    ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
+    ASSERT_TRUE(WaitUntil([&] {
+        waveInGetDroppedBytes(in, &dropped);
+        return dropped >= 3 * kBlockBytes;
+    }));
+    EXPECT_EQ(dropped % 4, 0u);
+
+    // Stopped, nothing more is counted; a queued header stays empty.
+    ASSERT_EQ(waveInStop(in), MMSYSERR_NOERROR);
+    Block b;
+    ASSERT_EQ(waveInPrepareHeader(in, &b.header, 32), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInAddBuffer(in, &b.header, 32), MMSYSERR_NOERROR);
+    waveInGetDroppedBytes(in, &dropped);
+    const std::uint64_t afterStop = dropped;
+    std::this_thread::sleep_for(100ms);
+    waveInGetDroppedBytes(in, &dropped);
+    EXPECT_EQ(dropped, afterStop);
+    EXPECT_EQ(FlagsOf(b.header), WHDR_PREPARED | WHDR_INQUEUE);
+    ASSERT_EQ(waveInReset(in), MMSYSERR_NOERROR);
+    EXPECT_EQ(FlagsOf(b.header), WHDR_PREPARED | WHDR_DONE);
+    EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+}
+
+TEST(WaveCapture, CloseFromInsideTheCallbackIsRefusedWithoutDeadlock) {
+    REQUIRE_SERVER();
+    static std::atomic<MMRESULT> closeResult{MMSYSERR_NOERROR};
+    static std::atomic<bool> called{false};
+    auto callback = [](HWAVEIN hwi, UINT msg, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+        if (msg == WIM_DATA && !called.load()) {
+            closeResult = waveInClose(hwi);
+            called = true;
+        }
+    };
+    const WAVEFORMATEX f = ProgramFormat();
+    HWAVEIN in = nullptr;
+    ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &f, reinterpret_cast<DWORD_PTR>(+callback), 0,
+                         CALLBACK_FUNCTION),
+              MMSYSERR_NOERROR);
+    Block b;
+    ASSERT_EQ(waveInPrepareHeader(in, &b.header, 32), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInAddBuffer(in, &b.header, 32), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
+    ASSERT_TRUE(WaitUntil([&] { return called.load(); }));
+    EXPECT_NE(closeResult.load(), MMSYSERR_NOERROR);
+    EXPECT_NE(closeResult.load(), WAVERR_STILLPLAYING);
+    // The device is still open and closes normally.
+    EXPECT_EQ(waveInReset(in), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+}
+
+// Shutdown on this thread while the callback is re-queuing on the device
+// thread: whatever the interleaving, close succeeds once everything is back,
+// and from then on nothing touches the headers or their memory.
+TEST(WaveCapture, ShutdownRacingTheRequeuingCallbackLeavesHeadersAlone) {
+    REQUIRE_SERVER();
+    for (int round = 0; round < 6; ++round) {
+        Ring ring(0);
+        ASSERT_EQ(ring.Open(), MMSYSERR_NOERROR);
+        ring.Start();
+        ASSERT_TRUE(WaitUntil([&] { return ring.completed.load() >= 2; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(round * 4));
+        ASSERT_EQ(ring.Shutdown(), MMSYSERR_NOERROR) << "round " << round;
+
+        const int completed = ring.completed.load();
+        for (Block& b : ring.blocks) {
+            b.header.dwFlags = 0xAA;
+            std::memset(b.memory.data(), 0x5C, kBlockBytes);
+        }
+        std::this_thread::sleep_for(60ms);
+        EXPECT_EQ(ring.completed.load(), completed);
+        for (Block& b : ring.blocks) {
+            EXPECT_EQ(b.header.dwFlags, 0xAAu);
+            EXPECT_EQ(std::count(b.memory.begin(), b.memory.end(), 0x5C), kBlockBytes);
+        }
+    }
+}
+
+// Unprepare and reset from this thread while the callback prepares and
+// queues on the device thread: every answer is one of the protocol's, and a
+// header queued after a reset makes close answer 33 until it is back.
+TEST(WaveCapture, ResetAndUnprepareRaceTheCallbackSafely) {
+    REQUIRE_SERVER();
+    Ring ring(0);
+    ASSERT_EQ(ring.Open(), MMSYSERR_NOERROR);
+    ring.Start();
+    const auto end = std::chrono::steady_clock::now() + 400ms;
+    while (std::chrono::steady_clock::now() < end) {
+        for (Block& b : ring.blocks) {
+            const MMRESULT r = waveInUnprepareHeader(ring.in, &b.header, 32);
+            EXPECT_TRUE(r == MMSYSERR_NOERROR || r == WAVERR_STILLPLAYING) << r;
+        }
+        EXPECT_EQ(waveInReset(ring.in), MMSYSERR_NOERROR);
+        EXPECT_EQ(waveInStart(ring.in), MMSYSERR_NOERROR);
+        // Keep the cycle going when the race above left nothing queued.
+        for (Block& b : ring.blocks) {
+            if (waveInPrepareHeader(ring.in, &b.header, 32) == MMSYSERR_NOERROR)
+                waveInAddBuffer(ring.in, &b.header, 32);
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    ring.requeue = false;
+    EXPECT_EQ(waveInReset(ring.in), MMSYSERR_NOERROR);
+    EXPECT_EQ(ring.Shutdown(), MMSYSERR_NOERROR);
+}

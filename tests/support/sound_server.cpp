@@ -1,0 +1,147 @@
+#include "sound_server.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace testsound {
+
+bool HaveTestSoundServer() {
+    const char* server = std::getenv("PULSE_SERVER");
+    return server != nullptr && *server != '\0';
+}
+
+struct SinkRecorder::Impl {
+    pa_threaded_mainloop* loop = nullptr;
+    pa_context* context = nullptr;
+    pa_stream* stream = nullptr;
+
+    mutable std::mutex lock;
+    std::condition_variable arrived;
+    std::vector<std::uint8_t> recorded;
+    bool flowing = false;
+    bool failed = false;
+
+    static void ContextState(pa_context* c, void* self) {
+        auto* impl = static_cast<Impl*>(self);
+        if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(c)))
+            impl->Fail();
+        pa_threaded_mainloop_signal(impl->loop, 0);
+    }
+    static void StreamState(pa_stream* s, void* self) {
+        auto* impl = static_cast<Impl*>(self);
+        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(s)))
+            impl->Fail();
+    }
+    static void Readable(pa_stream* s, std::size_t, void* self) {
+        auto* impl = static_cast<Impl*>(self);
+        const void* data = nullptr;
+        std::size_t bytes = 0;
+        while (pa_stream_readable_size(s) > 0 && pa_stream_peek(s, &data, &bytes) >= 0 &&
+               bytes > 0) {
+            {
+                std::lock_guard guard(impl->lock);
+                if (data != nullptr) {
+                    const auto* p = static_cast<const std::uint8_t*>(data);
+                    impl->recorded.insert(impl->recorded.end(), p, p + bytes);
+                } else {
+                    impl->recorded.insert(impl->recorded.end(), bytes, 0);
+                }
+                impl->flowing = true;
+            }
+            impl->arrived.notify_all();
+            pa_stream_drop(s);
+        }
+    }
+    void Fail() {
+        {
+            std::lock_guard guard(lock);
+            failed = true;
+        }
+        arrived.notify_all();
+    }
+};
+
+SinkRecorder::SinkRecorder(const char* source) : impl(std::make_unique<Impl>()) {
+    Impl* i = impl.get();
+    i->loop = pa_threaded_mainloop_new();
+    i->context = pa_context_new(pa_threaded_mainloop_get_api(i->loop), "monitor-audio tests");
+    pa_context_set_state_callback(i->context, &Impl::ContextState, i);
+    if (pa_context_connect(i->context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        i->failed = true;
+        return;
+    }
+    pa_threaded_mainloop_start(i->loop);
+
+    pa_threaded_mainloop_lock(i->loop);
+    while (pa_context_get_state(i->context) != PA_CONTEXT_READY && !i->failed)
+        pa_threaded_mainloop_wait(i->loop);
+    if (!i->failed) {
+        const pa_sample_spec spec{PA_SAMPLE_S16LE, 44100, 2};
+        i->stream = pa_stream_new(i->context, "sink recorder", &spec, nullptr);
+        pa_stream_set_state_callback(i->stream, &Impl::StreamState, i);
+        pa_stream_set_read_callback(i->stream, &Impl::Readable, i);
+        pa_buffer_attr attr{};
+        attr.maxlength = static_cast<std::uint32_t>(-1);
+        attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
+        attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10'000, &spec));
+        if (pa_stream_connect_record(i->stream, source, &attr, PA_STREAM_ADJUST_LATENCY) < 0)
+            i->failed = true;
+    }
+    pa_threaded_mainloop_unlock(i->loop);
+}
+
+SinkRecorder::~SinkRecorder() {
+    Impl* i = impl.get();
+    pa_threaded_mainloop_stop(i->loop);
+    if (i->stream != nullptr) {
+        pa_stream_disconnect(i->stream);
+        pa_stream_unref(i->stream);
+    }
+    pa_context_disconnect(i->context);
+    pa_context_unref(i->context);
+    pa_threaded_mainloop_free(i->loop);
+}
+
+bool SinkRecorder::Ready(std::chrono::milliseconds timeout) {
+    std::unique_lock guard(impl->lock);
+    impl->arrived.wait_for(guard, timeout, [&] { return impl->flowing || impl->failed; });
+    return impl->flowing && !impl->failed;
+}
+
+std::vector<std::uint8_t> SinkRecorder::Bytes() const {
+    std::lock_guard guard(impl->lock);
+    return impl->recorded;
+}
+
+std::vector<std::int16_t> SinkRecorder::Samples() const {
+    std::lock_guard guard(impl->lock);
+    std::vector<std::int16_t> samples(impl->recorded.size() / 2);
+    std::memcpy(samples.data(), impl->recorded.data(), samples.size() * 2);
+    return samples;
+}
+
+void SinkRecorder::Clear() {
+    std::lock_guard guard(impl->lock);
+    impl->recorded.clear();
+}
+
+std::ptrdiff_t SinkRecorder::WaitFor(const void* pattern, std::size_t bytes,
+                                     std::chrono::milliseconds timeout) {
+    const auto* p = static_cast<const std::uint8_t*>(pattern);
+    std::ptrdiff_t found = -1;
+    std::unique_lock guard(impl->lock);
+    impl->arrived.wait_for(guard, timeout, [&] {
+        const auto at = std::search(impl->recorded.begin(), impl->recorded.end(), p, p + bytes);
+        if (at != impl->recorded.end())
+            found = at - impl->recorded.begin();
+        return found >= 0 || impl->failed;
+    });
+    return found;
+}
+
+} // namespace testsound

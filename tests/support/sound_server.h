@@ -1,0 +1,61 @@
+// Helpers for tests that reach the private test sound server started by
+// scripts/test.sh (or by sourcing scripts/test-sound-server.sh): PULSE_SERVER
+// points at it, its default source "in" is a 441 Hz sine and its default
+// sink "out" is a null sink, 44.1 kHz stereo.
+//
+// Audio tests must skip when there is no such server, so they never touch a
+// user's own:
+//
+//     if (!HaveTestSoundServer()) GTEST_SKIP() << "no test sound server";
+//
+// To check what the program plays, start a SinkRecorder before anything is
+// played and wait for Ready(): a null sink's monitor only answers after
+// about 1.5 s unless a low-latency reader is already attached.
+//
+//     SinkRecorder out;
+//     ASSERT_TRUE(out.Ready());
+//     ... play ...
+//     EXPECT_GE(out.WaitFor(block.data(), block.size(), 2s), 0);
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace testsound {
+
+// True when PULSE_SERVER names a server for the tests to use.
+bool HaveTestSoundServer();
+
+// Records, from construction until destruction, everything the sink plays
+// as 16-bit little-endian stereo at 44.1 kHz, read from "out.monitor" (or
+// another source) with about 10 ms latency on a thread of its own.
+class SinkRecorder {
+public:
+    explicit SinkRecorder(const char* source = "out.monitor");
+    ~SinkRecorder();
+    SinkRecorder(const SinkRecorder&) = delete;
+    SinkRecorder& operator=(const SinkRecorder&) = delete;
+
+    // Waits until the source delivers sound. False if it could not connect
+    // or nothing came within `timeout`.
+    bool Ready(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+    // Everything recorded since construction or the last Clear().
+    std::vector<std::uint8_t> Bytes() const;
+    std::vector<std::int16_t> Samples() const;
+    void Clear();
+
+    // Waits until `pattern` shows up bit for bit in what is recorded and
+    // returns its byte offset, or -1 after `timeout`.
+    std::ptrdiff_t WaitFor(const void* pattern, std::size_t bytes,
+                           std::chrono::milliseconds timeout);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl;
+};
+
+} // namespace testsound
