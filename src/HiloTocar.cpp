@@ -1,0 +1,47 @@
+#include "HiloTocar.h"
+
+THiloTocar::THiloTocar(bool CreateSuspended) : TThread(CreateSuspended) {
+    paused.store(true);
+    AfterConstruction();
+}
+
+THiloTocar::~THiloTocar() { BeforeDestruction(); }
+
+void THiloTocar::PlayBuffer(HWAVEOUT waveOut, WAVEHDR* header) {
+    this->waveOut.store(waveOut);
+    this->header.store(header);
+    if (!paused.load()) {
+        Resume();
+    }
+}
+
+WAVEHDR* THiloTocar::GetHeader() const { return header.load(); }
+
+void THiloTocar::SetPaused(bool value) { paused.store(value); }
+
+bool THiloTocar::GetPaused() const { return paused.load(); }
+
+void THiloTocar::Execute() {
+    // While playing, a terminate request does not end the body: the worker
+    // is ended by its destruction instead.
+    for (;;) {
+        if (Terminated() && paused.load()) {
+            return;
+        }
+        PlayOnce();
+    }
+}
+
+void THiloTocar::PlayOnce() {
+    const HWAVEOUT device = waveOut.load();
+    WAVEHDR* buffer = header.load();
+    if (buffer != nullptr) {
+        // The device copies the whole buffer before returning, so the ring
+        // may queue this header for capture again at the next block.
+        waveOutPrepareHeader(device, buffer, WAVEHDR_SIZE32);
+        waveOutWrite(device, buffer, WAVEHDR_SIZE32);
+    }
+    // A "Parar" that arrives during the wait stops the worker right here.
+    Sleep(60);
+    Suspend();
+}
