@@ -30,8 +30,9 @@ constexpr auto kConnectTimeout = std::chrono::seconds(3);
 // The stream thread looks at its requests at least this often, even if a
 // wake-up were lost or no sound comes.
 constexpr int kPollMicros = 50'000;
-// Playback keeps little in flight: the server asks for about 30 ms ahead.
-constexpr pa_usec_t kPlaybackTarget = 30'000;
+// Playback keeps little in flight: 30 to 40 ms ahead, topped up every 10 ms.
+constexpr pa_usec_t kPlaybackTarget = 40'000;
+constexpr pa_usec_t kPlaybackRequest = 10'000;
 // Beyond this the server drops what is written faster than it plays.
 constexpr pa_usec_t kPlaybackMax = 250'000;
 // What the layer itself holds for a stream thread that has fallen behind.
@@ -304,6 +305,12 @@ private:
     }
 };
 
+// The program writes one block now and then, with silence in between. The
+// stream is kept fed with silence between blocks, so it never runs dry: a
+// stream that restarts after running dry makes the server re-mix what it has
+// already mixed ahead, and the start of the block is lost to anyone
+// recording the output (a null sink's monitor). A block then plays after the
+// 30 to 40 ms of silence ahead of it, and exactly as written.
 class PulsePlayback final : public PlaybackStream {
 public:
     ~PulsePlayback() override { connection.Stop(); }
@@ -315,18 +322,19 @@ public:
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kPlaybackMax, &spec));
         attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kPlaybackTarget, &spec));
-        // Start at once with whatever is written: the program writes a block
-        // now and then, and a block must not wait for the next one.
         attr.prebuf = format.bytesPerFrame;
-        attr.minreq = static_cast<std::uint32_t>(-1);
+        attr.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kPlaybackRequest, &spec));
         attr.fragsize = static_cast<std::uint32_t>(-1);
         connection.service = [this] {
             Send();
             return kPollMicros;
         };
         const MMRESULT r = connection.Open(format, false, attr, [](pa_stream*) {});
-        if (r == MMSYSERR_NOERROR)
+        if (r == MMSYSERR_NOERROR) {
+            // Running before the first block comes.
+            FillWithSilence(connection.Stream());
             connection.Start();
+        }
         return r;
     }
 
@@ -358,6 +366,17 @@ private:
     std::vector<char> sending; // stream thread only
     Connection connection;
 
+    void FillWithSilence(pa_stream* s) {
+        std::size_t bytes = pa_stream_writable_size(s);
+        if (bytes == static_cast<std::size_t>(-1) || bytes == 0)
+            return;
+        void* data = nullptr;
+        if (pa_stream_begin_write(s, &data, &bytes) < 0 || data == nullptr)
+            return;
+        std::memset(data, 0, bytes);
+        pa_stream_write(s, data, bytes, nullptr, 0, PA_SEEK_RELATIVE);
+    }
+
     void Send() {
         bool flushNow = false;
         {
@@ -375,6 +394,7 @@ private:
             // The library copies the bytes.
             if (!sending.empty())
                 pa_stream_write(s, sending.data(), sending.size(), nullptr, 0, PA_SEEK_RELATIVE);
+            FillWithSilence(s);
         }
         sending.clear();
     }

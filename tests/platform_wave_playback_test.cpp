@@ -1,0 +1,203 @@
+// The wave-audio layer's playback side, against the real test sound server:
+// what is written is read back from the null sink's monitor.
+#include "mmsystem.h"
+#include "sound_server.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using testsound::HaveTestSoundServer;
+using testsound::SinkRecorder;
+
+namespace {
+
+constexpr DWORD kBlockBytes = 4096;
+
+WAVEFORMATEX ProgramFormat() {
+    WAVEFORMATEX f{};
+    f.wFormatTag = WAVE_FORMAT_PCM;
+    f.nChannels = 2;
+    f.nSamplesPerSec = 44100;
+    f.wBitsPerSample = 16;
+    f.nBlockAlign = 4;
+    f.nAvgBytesPerSec = 176400;
+    return f;
+}
+
+DWORD FlagsOf(WAVEHDR& h) {
+    return std::atomic_ref<DWORD>(h.dwFlags).load();
+}
+
+// Noise no other test plays: found in the sink's output only if it went
+// through untouched.
+std::vector<char> Pattern(std::uint32_t seed) {
+    std::vector<char> bytes(kBlockBytes);
+    for (char& b : bytes) {
+        seed = seed * 1664525u + 1013904223u;
+        b = static_cast<char>(seed >> 24);
+    }
+    return bytes;
+}
+
+struct Block {
+    std::vector<char> memory;
+    WAVEHDR header{};
+    explicit Block(std::vector<char> bytes) : memory(std::move(bytes)) {
+        header.lpData = memory.data();
+        header.dwBufferLength = static_cast<DWORD>(memory.size());
+    }
+};
+
+HWAVEOUT OpenOut() {
+    const WAVEFORMATEX f = ProgramFormat();
+    HWAVEOUT out = nullptr;
+    int window = 0;
+    EXPECT_EQ(waveOutOpen(&out, WAVE_MAPPER, &f, reinterpret_cast<DWORD_PTR>(&window), 0,
+                          CALLBACK_WINDOW),
+              MMSYSERR_NOERROR);
+    return out;
+}
+
+#define REQUIRE_SERVER()                                                                           \
+    if (!HaveTestSoundServer())                                                                    \
+    GTEST_SKIP() << "PULSE_SERVER is not set: no test sound server"
+
+} // namespace
+
+TEST(WavePlayback, AWrittenBlockReachesTheSinkBitForBit) {
+    REQUIRE_SERVER();
+    SinkRecorder sink;
+    ASSERT_TRUE(sink.Ready());
+    HWAVEOUT out = OpenOut();
+    ASSERT_NE(out, nullptr);
+    const std::vector<char> pattern = Pattern(1);
+    Block b(pattern);
+    ASSERT_EQ(waveOutPrepareHeader(out, &b.header, 32), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutWrite(out, &b.header, 32), MMSYSERR_NOERROR);
+    // Handed back at once.
+    EXPECT_EQ(FlagsOf(b.header), WHDR_PREPARED | WHDR_DONE);
+    EXPECT_GE(sink.WaitFor(pattern.data(), pattern.size(), 3s), 0);
+
+    // As the playback worker plays: a block, then 60 ms of nothing, then the
+    // next one, each whole.
+    const std::vector<char> next = Pattern(11);
+    std::this_thread::sleep_for(60ms);
+    std::memcpy(b.memory.data(), next.data(), kBlockBytes);
+    ASSERT_EQ(waveOutPrepareHeader(out, &b.header, 32), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutWrite(out, &b.header, 32), MMSYSERR_NOERROR);
+    EXPECT_GE(sink.WaitFor(next.data(), next.size(), 3s), 0);
+    EXPECT_EQ(waveOutUnprepareHeader(out, &b.header, 32), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+}
+
+// The program re-queues a played header for capture one block later, and
+// frees the ring right after closing: neither may change what is heard.
+TEST(WavePlayback, AHeaderReusedOrFreedRightAfterWriteDoesNotDisturbWhatIsPlayed) {
+    REQUIRE_SERVER();
+    SinkRecorder sink;
+    ASSERT_TRUE(sink.Ready());
+    HWAVEOUT out = OpenOut();
+    const WAVEFORMATEX f = ProgramFormat();
+    HWAVEIN in = nullptr;
+    ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+
+    const std::vector<char> freedPattern = Pattern(2);
+    auto freed = std::make_unique<Block>(freedPattern);
+    ASSERT_EQ(waveOutPrepareHeader(out, &freed->header, 32), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutWrite(out, &freed->header, 32), MMSYSERR_NOERROR);
+    std::memset(freed->memory.data(), 0x33, kBlockBytes);
+    freed.reset();
+
+    const std::vector<char> reusedPattern = Pattern(3);
+    Block reused(reusedPattern);
+    ASSERT_EQ(waveOutPrepareHeader(out, &reused.header, 32), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutWrite(out, &reused.header, 32), MMSYSERR_NOERROR);
+    reused.header.dwFlags = 0;
+    ASSERT_EQ(waveInPrepareHeader(in, &reused.header, 32), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInAddBuffer(in, &reused.header, 32), MMSYSERR_NOERROR);
+    // While the capture device holds it, playback refuses it.
+    EXPECT_EQ(waveOutWrite(out, &reused.header, 32), WAVERR_STILLPLAYING);
+    EXPECT_EQ(waveOutUnprepareHeader(out, &reused.header, 32), WAVERR_STILLPLAYING);
+    ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
+
+    EXPECT_GE(sink.WaitFor(freedPattern.data(), freedPattern.size(), 3s), 0);
+    EXPECT_GE(sink.WaitFor(reusedPattern.data(), reusedPattern.size(), 3s), 0);
+    // The capture side did fill it meanwhile.
+    ASSERT_EQ(waveInReset(in), MMSYSERR_NOERROR);
+    EXPECT_NE(std::memcmp(reused.memory.data(), reusedPattern.data(), kBlockBytes), 0);
+    EXPECT_EQ(waveInUnprepareHeader(in, &reused.header, 32), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+}
+
+TEST(WavePlayback, HeaderProtocolAndClosedHandles) {
+    REQUIRE_SERVER();
+    HWAVEOUT out = OpenOut();
+    ASSERT_NE(out, nullptr);
+    Block b(Pattern(4));
+    EXPECT_EQ(waveOutWrite(out, &b.header, 32), WAVERR_UNPREPARED);
+    EXPECT_EQ(waveOutWrite(out, nullptr, 32), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(waveOutPrepareHeader(out, nullptr, 32), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(waveOutPrepareHeader(out, &b.header, 31), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(waveOutPrepareHeader(out, &b.header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutWrite(out, &b.header, 16), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(FlagsOf(b.header), WHDR_PREPARED);
+    EXPECT_EQ(waveOutWrite(out, &b.header, 32), MMSYSERR_NOERROR);
+    EXPECT_EQ(FlagsOf(b.header), WHDR_PREPARED | WHDR_DONE);
+    // Written again as the playback worker does, flags as they are.
+    EXPECT_EQ(waveOutPrepareHeader(out, &b.header, 32), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutWrite(out, &b.header, 32), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutReset(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutUnprepareHeader(out, &b.header, 32), MMSYSERR_NOERROR);
+    EXPECT_EQ(FlagsOf(b.header), WHDR_DONE);
+
+    EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutPrepareHeader(out, &b.header, 32), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(waveOutWrite(out, &b.header, 32), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(waveOutClose(out), MMSYSERR_INVALHANDLE);
+
+    const WAVEFORMATEX f = ProgramFormat();
+    HWAVEOUT other = nullptr;
+    EXPECT_EQ(waveOutOpen(&other, WAVE_MAPPER, &f, 1, 0, CALLBACK_FUNCTION), MMSYSERR_INVALFLAG);
+    EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), MMSYSERR_INVALPARAM);
+    ASSERT_EQ(waveOutOpen(&other, 0, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_NE(other, out);
+    EXPECT_EQ(waveOutClose(out), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(waveOutClose(other), MMSYSERR_NOERROR);
+}
+
+TEST(WavePlayback, CloseRacingWritesOnAnotherThreadIsSafe) {
+    REQUIRE_SERVER();
+    for (int round = 0; round < 5; ++round) {
+        HWAVEOUT out = OpenOut();
+        ASSERT_NE(out, nullptr);
+        std::atomic<bool> bad{false};
+        std::atomic<int> writes{0};
+        std::thread writer([&] {
+            Block b(Pattern(5));
+            for (;;) {
+                MMRESULT r = waveOutPrepareHeader(out, &b.header, 32);
+                if (r == MMSYSERR_NOERROR)
+                    r = waveOutWrite(out, &b.header, 32);
+                if (r == MMSYSERR_INVALHANDLE)
+                    return;
+                bad = bad || r != MMSYSERR_NOERROR;
+                writes.fetch_add(1);
+                std::this_thread::sleep_for(1ms);
+            }
+        });
+        while (writes.load() < 3)
+            std::this_thread::sleep_for(1ms);
+        std::this_thread::sleep_for(std::chrono::milliseconds(round * 3));
+        EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+        writer.join();
+        EXPECT_FALSE(bad.load());
+    }
+}
