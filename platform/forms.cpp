@@ -572,8 +572,7 @@ void TApplication::Initialize() {
                                     "Arial", "Nimbus Sans", "DejaVu Sans Condensed"});
         if (!shutdownRegistered_) {
             shutdownRegistered_ = true;
-            // Registered after Qt's own process-wide state exists, so it runs
-            // before that state is torn down at exit.
+            // Forms still open at exit get their OnDestroy.
             std::atexit([] { Application->Shutdown(); });
         }
     }
@@ -697,5 +696,10 @@ void TApplication::Shutdown() {
     // Whatever else was made with the application as owner goes while Qt is
     // still there.
     DestroyComponents();
-    qtApp_.reset();
+    // The Qt application itself is left to the end of the process: part of
+    // Qt's process-wide state is made lazily, after this handler was
+    // registered, and is gone by now, and deleting the application would use
+    // it. Kept reachable on purpose.
+    static QApplication* const leftToExit = qtApp_.release();
+    (void)leftToExit;
 }
