@@ -7,7 +7,9 @@ THiloTiempo::THiloTiempo(bool CreateSuspended, std::int32_t sampleCount)
     AfterConstruction();
 }
 
-THiloTiempo::~THiloTiempo() { BeforeDestruction(); }
+THiloTiempo::~THiloTiempo() {
+    BeforeDestruction();
+}
 
 void THiloTiempo::ShowBuffer(TPaintBox* paintBox, const std::int16_t* samples) {
     this->paintBox.store(paintBox, std::memory_order_release);
@@ -32,8 +34,7 @@ void THiloTiempo::DrawTraces() {
     Suspend();
 }
 
-void THiloTiempo::Draw(TPaintBox* paintBox, const std::int16_t* samples,
-                       std::int32_t sampleCount) {
+void THiloTiempo::Draw(TPaintBox* paintBox, const std::int16_t* samples, std::int32_t sampleCount) {
     const int width = paintBox->ClientWidth();
     const int height = paintBox->ClientHeight();
     // Integer divisions truncate toward zero. Each trace gets a quarter of

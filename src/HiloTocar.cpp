@@ -5,7 +5,9 @@ THiloTocar::THiloTocar(bool CreateSuspended) : TThread(CreateSuspended) {
     AfterConstruction();
 }
 
-THiloTocar::~THiloTocar() { BeforeDestruction(); }
+THiloTocar::~THiloTocar() {
+    BeforeDestruction();
+}
 
 void THiloTocar::PlayBuffer(HWAVEOUT waveOut, WAVEHDR* header) {
     this->waveOut.store(waveOut);
@@ -15,11 +17,17 @@ void THiloTocar::PlayBuffer(HWAVEOUT waveOut, WAVEHDR* header) {
     }
 }
 
-WAVEHDR* THiloTocar::GetHeader() const { return header.load(); }
+WAVEHDR* THiloTocar::GetHeader() const {
+    return header.load();
+}
 
-void THiloTocar::SetPaused(bool value) { paused.store(value); }
+void THiloTocar::SetPaused(bool value) {
+    paused.store(value);
+}
 
-bool THiloTocar::GetPaused() const { return paused.load(); }
+bool THiloTocar::GetPaused() const {
+    return paused.load();
+}
 
 void THiloTocar::Execute() {
     // While playing, a terminate request does not end the body: the worker
