@@ -1,5 +1,12 @@
 #include "Princ.h"
 
+#include "HiloTiempo.h"
+#include "HiloTocar.h"
+#include "memory.h"
+#include "thread.h"
+
+#include <thread>
+
 TfrmAudio* frmAudio = nullptr;
 
 namespace {
@@ -61,12 +68,160 @@ TfrmAudio::TfrmAudio(TComponent* Owner) : TForm(Owner) {
     btnParar->OnClick = [this](TObject* Sender) { btnPararClick(Sender); };
 }
 
-void TfrmAudio::FormCreate(TObject* /*Sender*/) {}
+namespace {
 
-void TfrmAudio::FormDestroy(TObject* /*Sender*/) {}
+// The capture device calls this on its own thread. Only a filled buffer
+// matters; the window is reached through frmAudio.
+void WaveInCallback(HWAVEIN, UINT uMsg, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+    if (uMsg == WIM_DATA) {
+        frmAudio->BufferFilled();
+    }
+}
 
-void TfrmAudio::btnIniciarClick(TObject* /*Sender*/) {}
+void ReportMultimediaError() {
+    Application->MessageBox("Error", "Error de multimedia", 0);
+    Application->Terminate();
+}
 
-void TfrmAudio::btnPararClick(TObject* /*Sender*/) {}
+} // namespace
 
-void TfrmAudio::BufferFilled() {}
+void TfrmAudio::FormCreate(TObject* /*Sender*/) {
+    bufferCount = 2;
+    framesPerBuffer = 1024;
+    completedIndex = 0;
+
+    format.wFormatTag = WAVE_FORMAT_PCM;
+    format.nChannels = 2;
+    format.nSamplesPerSec = 44100;
+    format.wBitsPerSample = 16;
+    format.nBlockAlign = static_cast<WORD>((format.wBitsPerSample / 8) * format.nChannels);
+    format.nAvgBytesPerSec = format.nBlockAlign * format.nSamplesPerSec;
+    format.cbSize = 0;
+
+    // The first call only asks whether the format can be played; neither
+    // result stops capture, which is what the window is for.
+    waveOutOpen(&waveOut, WAVE_MAPPER, &format, 0, 0, WAVE_FORMAT_QUERY);
+    waveOutOpen(&waveOut, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(Handle()), 0,
+                CALLBACK_WINDOW);
+
+    displayWorker = new THiloTiempo(true, framesPerBuffer);
+    playbackWorker = new THiloTocar(false);
+
+    headers = new WAVEHDR[bufferCount]{};
+    bufferBytes = ((format.wBitsPerSample * framesPerBuffer) / 8) * format.nChannels;
+    for (std::int32_t i = 0; i < bufferCount; ++i) {
+        headers[i].dwBufferLength = static_cast<DWORD>(bufferBytes);
+        headers[i].lpData = static_cast<LPSTR>(VirtualAlloc(
+            nullptr, static_cast<std::size_t>(bufferBytes), MEM_COMMIT, PAGE_READWRITE));
+    }
+
+    if (waveInOpen(&waveIn, WAVE_MAPPER, &format, reinterpret_cast<DWORD_PTR>(&WaveInCallback),
+                   reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
+        ReportMultimediaError();
+        return;
+    }
+
+    // Only the first half of the ring is queued; the rest is queued one by
+    // one as blocks complete.
+    for (std::int32_t i = 0; i < bufferCount / 2; ++i) {
+        WAVEHDR& header = headers[i];
+        header.dwBufferLength = static_cast<DWORD>(bufferBytes);
+        header.dwFlags = 0;
+        header.dwLoops = 0;
+        if (waveInPrepareHeader(waveIn, &header, WAVEHDR_SIZE32) != MMSYSERR_NOERROR) {
+            continue;
+        }
+        if (waveInAddBuffer(waveIn, &header, WAVEHDR_SIZE32) != MMSYSERR_NOERROR) {
+            ReportMultimediaError();
+        }
+    }
+
+    // The ring must be live before the device starts: the first block can
+    // complete before waveInStart returns, and ignoring it would leave the
+    // device with nothing queued, stopping capture for good.
+    requeueCursor = &headers[bufferCount / 2];
+    completedIndex = 0;
+    capturing = true;
+    if (waveInStart(waveIn) != MMSYSERR_NOERROR) {
+        capturing = false;
+        ReportMultimediaError();
+    }
+}
+
+void TfrmAudio::BufferFilled() {
+    // Counted so that shutdown can wait for a completion it raced with; see
+    // FormDestroy.
+    struct InFlight {
+        std::atomic<int>& count;
+        explicit InFlight(std::atomic<int>& c) : count(c) { count.fetch_add(1); }
+        ~InFlight() { count.fetch_sub(1); }
+    } inFlight(completionsInFlight);
+
+    if (!capturing) {
+        return;
+    }
+    const std::int32_t index = completedIndex.load(std::memory_order_relaxed);
+    WAVEHDR* header = &headers[index];
+    waveInUnprepareHeader(waveIn, header, WAVEHDR_SIZE32);
+
+    displayWorker->ShowBuffer(TimeSerie, reinterpret_cast<const std::int16_t*>(header->lpData));
+    playbackWorker->PlayBuffer(waveOut, header);
+
+    completedIndex.store(index + 1 == bufferCount ? 0 : index + 1, std::memory_order_relaxed);
+
+    // Re-arm the header the workers were given one block ago; the playback
+    // device copied it when it was written, so the ring may refill it.
+    WAVEHDR* next = requeueCursor.load(std::memory_order_relaxed);
+    next->dwBufferLength = static_cast<DWORD>(bufferBytes);
+    next->dwFlags = 0;
+    next->dwLoops = 0;
+    waveInPrepareHeader(waveIn, next, WAVEHDR_SIZE32);
+    waveInAddBuffer(waveIn, next, WAVEHDR_SIZE32);
+    requeueCursor.store(next == &headers[bufferCount - 1] ? &headers[0] : next + 1,
+                        std::memory_order_relaxed);
+}
+
+void TfrmAudio::btnIniciarClick(TObject* /*Sender*/) {
+    playbackWorker->Resume();
+    playbackWorker->SetPaused(false);
+    btnIniciar->SetEnabled(false);
+    btnParar->SetEnabled(true);
+}
+
+void TfrmAudio::btnPararClick(TObject* /*Sender*/) {
+    playbackWorker->Suspend();
+    playbackWorker->SetPaused(true);
+    btnIniciar->SetEnabled(true);
+    btnParar->SetEnabled(false);
+}
+
+void TfrmAudio::FormDestroy(TObject* /*Sender*/) {
+    capturing = false;
+    // A completion that passed its check just before the line above could
+    // still queue a buffer after the reset below; that buffer would never be
+    // handed back and its unprepare would answer "still playing" forever.
+    // Wait for such a completion to finish first: it never blocks, so this
+    // takes at most a few microseconds.
+    while (completionsInFlight.load() != 0) {
+        std::this_thread::yield();
+    }
+    if (displayWorker != nullptr) {
+        displayWorker->Terminate();
+    }
+    waveInReset(waveIn);
+    for (std::int32_t i = 0; i < bufferCount; ++i) {
+        while (waveInUnprepareHeader(waveIn, &headers[i], WAVEHDR_SIZE32) == WAVERR_STILLPLAYING) {
+            Sleep(200);
+        }
+    }
+    waveInClose(waveIn);
+    waveOutUnprepareHeader(
+        waveOut, playbackWorker != nullptr ? playbackWorker->GetHeader() : nullptr, WAVEHDR_SIZE32);
+    waveOutClose(waveOut);
+    delete displayWorker;
+    delete playbackWorker;
+    for (std::int32_t i = 0; i < bufferCount; ++i) {
+        VirtualFree(headers[i].lpData, 0, MEM_RELEASE);
+    }
+    delete[] headers;
+}
