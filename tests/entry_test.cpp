@@ -89,13 +89,7 @@ TEST_F(Entry, AnExceptionFromAnEventHandlerReachesTheEntryAfterTheWindowIsDestro
         ClickSoon(form);
     };
     ModalBoxes seen;
-    QTimer probe;
-    QObject::connect(&probe, &QTimer::timeout, [&] {
-        if (destroyedWhenShown < 0 && QApplication::activeModalWidget() != nullptr) {
-            destroyedWhenShown = ScriptedForm::destroyed;
-        }
-    });
-    probe.start(1);
+    seen.OnSeen = [&](const SeenBox&) { destroyedWhenShown = ScriptedForm::destroyed; };
     EXPECT_EQ(RunEntry(), 0);
     ASSERT_EQ(seen.Seen().size(), 1u);
     EXPECT_EQ(seen.Seen()[0].text, "en el bucle");

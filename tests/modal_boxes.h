@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QTimer>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,8 @@ public:
     }
 
     const std::vector<SeenBox>& Seen() const { return seen_; }
+    // Called with each box found, before it is answered.
+    std::function<void(const SeenBox&)> OnSeen;
 
 private:
     void Answer() {
@@ -41,6 +44,9 @@ private:
         QAbstractButton* ok = box->button(QMessageBox::Ok);
         seen.hasOk = ok != nullptr;
         seen_.push_back(seen);
+        if (OnSeen) {
+            OnSeen(seen);
+        }
         if (ok != nullptr) {
             ok->click();
         } else {
