@@ -188,9 +188,9 @@ private:
 // server's sine source renders up to two seconds in advance in one go. A live
 // monitor wants one block per block period, so the capture stream passes
 // sound on no faster than a little above real time (0.5 % above, so a
-// source whose clock runs fast never builds up a backlog), with a burst
-// allowance of two fragments for sound that arrives late and bunched. Sound
-// recorded in real time is passed on as it arrives. The backlog buffer is
+// source whose clock runs fast never builds up a backlog), with an allowance
+// of one fragment for sound that arrives late. Sound recorded in real time
+// is passed on as it arrives. The backlog buffer is
 // sized at open; should it ever fill, the oldest sound is passed on at once.
 class PulseCapture final : public CaptureStream {
 public:
@@ -294,7 +294,7 @@ private:
         credit +=
             std::chrono::duration<double, std::micro>(now - lastCredit).count() * bytesPerMicro;
         lastCredit = now;
-        credit = std::min(credit, double(2 * fragment));
+        credit = std::min(credit, double(fragment));
         std::size_t n = std::min(held, std::size_t(credit) / frameBytes * frameBytes);
         credit -= double(n);
         Release(n);
