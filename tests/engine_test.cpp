@@ -1,0 +1,308 @@
+// The whole capture engine in-process, on real Qt (offscreen) and the test
+// sound server: the oscilloscope follows the server's sine, "Iniciar" makes
+// whole captured blocks reach the sink, "Parar" silences it, and closing the
+// window in any state is quick and leaves nothing playing.
+#include "HiloTocar.h"
+#include "Princ.h"
+#include "sound_server.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kWidth = 281;
+constexpr int kFramesPerBlock = 1024;
+
+class Engine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!testsound::HaveTestSoundServer()) {
+            GTEST_SKIP() << "no test sound server";
+        }
+        Application->Initialize();
+    }
+
+    void TearDown() override {
+        if (form != nullptr) {
+            Application->DestroyForm(form);
+        }
+    }
+
+    void Start() {
+        Application->CreateForm(frmAudio);
+        form = frmAudio;
+    }
+
+    // Closes the window as the application does and tells how long it took.
+    Clock::duration Close() {
+        const auto start = Clock::now();
+        Application->DestroyForm(form);
+        form = nullptr;
+        return Clock::now() - start;
+    }
+
+    // Keeps the event loop turning for a while.
+    static void Pump(Clock::duration time) {
+        const auto end = Clock::now() + time;
+        while (Clock::now() < end) {
+            Application->ProcessMessages();
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+
+    template <class Cond> static bool PumpUntil(Cond cond, Clock::duration timeout) {
+        const auto end = Clock::now() + timeout;
+        while (!cond()) {
+            if (Clock::now() > end) {
+                return false;
+            }
+            Application->ProcessMessages();
+            std::this_thread::sleep_for(1ms);
+        }
+        return true;
+    }
+
+    static void Click(TButton* button) { static_cast<QAbstractButton*>(button->Widget())->click(); }
+
+    TfrmAudio* form = nullptr;
+};
+
+// How one trace sits on the canvas: for each column, the middle of the aqua
+// rows of its half.
+struct Trace {
+    std::vector<double> middle; // per column, or -1 where the column has none
+    int top = 1 << 30;
+    int bottom = -1;
+};
+
+Trace ReadTrace(TCanvas* canvas, int firstRow, int lastRow) {
+    Trace trace;
+    for (int x = 1; x < kWidth - 1; ++x) {
+        int low = -1;
+        int high = -1;
+        for (int y = firstRow; y <= lastRow; ++y) {
+            if (canvas->Pixel(x, y) == clAqua) {
+                low = low < 0 ? y : low;
+                high = y;
+            }
+        }
+        trace.middle.push_back(low < 0 ? -1 : (low + high) / 2.0);
+        if (low >= 0) {
+            trace.top = std::min(trace.top, low);
+            trace.bottom = std::max(trace.bottom, high);
+        }
+    }
+    return trace;
+}
+
+// True when the trace is the 441 Hz sine of the test server around baseline:
+// it swings evenly about the baseline, and crosses it once every 50 frames,
+// that is every 27.4 columns.
+bool IsTheSine(const Trace& trace, int baseline) {
+    if (std::count(trace.middle.begin(), trace.middle.end(), -1.0) > 0) {
+        return false;
+    }
+    if (trace.bottom - trace.top < 20 || std::abs(trace.top + trace.bottom - 2 * baseline) > 4) {
+        return false;
+    }
+    int crossings = 0;
+    for (std::size_t x = 1; x < trace.middle.size(); ++x) {
+        const bool above = trace.middle[x] < baseline;
+        const bool wasAbove = trace.middle[x - 1] < baseline;
+        crossings += above != wasAbove ? 1 : 0;
+    }
+    // 279 columns hold about 10.2 half periods.
+    return crossings >= 8 && crossings <= 12;
+}
+
+TEST_F(Engine, TheOscilloscopeShowsTheInputWithinASecondAndRedrawsWithEveryBlock) {
+    Start();
+    TCanvas* canvas = form->TimeSerie->Canvas;
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            return IsTheSine(ReadTrace(canvas, 1, 135), 63) &&
+                   IsTheSine(ReadTrace(canvas, 137, 271), 209);
+        },
+        1s))
+        << "the paint box does not show the sine of the input";
+
+    // Each block of 1024 frames moves the 100-frame sine on by 24 frames,
+    // so every redraw changes the rows the upper trace crosses at a few
+    // columns. Count those changes for two seconds.
+    auto signature = [&] {
+        std::vector<int> rows;
+        for (int x = 10; x < kWidth; x += 30) {
+            int y = 1;
+            while (y < 136 && canvas->Pixel(x, y) != clAqua) {
+                ++y;
+            }
+            rows.push_back(y);
+        }
+        return rows;
+    };
+    int changes = 0;
+    auto last = signature();
+    const auto start = Clock::now();
+    while (Clock::now() - start < 2s) {
+        std::this_thread::sleep_for(1ms);
+        auto now = signature();
+        if (now != last) {
+            ++changes;
+            last = std::move(now);
+        }
+    }
+    const double perSecond = changes / 2.0;
+    RecordProperty("redraws_per_second", std::to_string(perSecond));
+    // 44100 / 1024 = 43.07 blocks a second.
+    EXPECT_GT(perSecond, 30);
+    EXPECT_LT(perSecond, 56);
+}
+
+// Runs of sound in what the sink played, as [first, end) frame ranges.
+// Silence of 8 frames or more separates runs; the sine itself is exactly 0
+// at most one frame in a row.
+std::vector<std::pair<std::size_t, std::size_t>> SoundRuns(const std::vector<std::int16_t>& pcm) {
+    std::vector<std::pair<std::size_t, std::size_t>> runs;
+    const std::size_t frames = pcm.size() / 2;
+    std::size_t f = 0;
+    while (f < frames) {
+        while (f < frames && pcm[2 * f] == 0 && pcm[2 * f + 1] == 0) {
+            ++f;
+        }
+        if (f == frames) {
+            break;
+        }
+        const std::size_t first = f;
+        std::size_t lastSound = f;
+        while (f < frames && f - lastSound < 8) {
+            if (pcm[2 * f] != 0 || pcm[2 * f + 1] != 0) {
+                lastSound = f;
+            }
+            ++f;
+        }
+        runs.emplace_back(first, lastSound + 1);
+    }
+    return runs;
+}
+
+TEST_F(Engine, IniciarPlaysWholeCapturedBlocksAndPararSilencesTheOutput) {
+    testsound::SinkRecorder input("in");
+    testsound::SinkRecorder output;
+    ASSERT_TRUE(input.Ready());
+    ASSERT_TRUE(output.Ready());
+    Start();
+    Pump(300ms);
+
+    // "Parar" first: playback stays paused and only "Parar" is disabled.
+    Click(form->btnParar);
+    EXPECT_TRUE(form->btnIniciar->Enabled());
+    EXPECT_FALSE(form->btnParar->Enabled());
+    EXPECT_TRUE(form->playbackWorker->GetPaused());
+    Pump(300ms);
+    for (std::int16_t s : output.Samples()) {
+        ASSERT_EQ(s, 0) << "nothing is played before \"Iniciar\"";
+    }
+
+    output.Clear();
+    Click(form->btnIniciar);
+    EXPECT_FALSE(form->btnIniciar->Enabled());
+    EXPECT_TRUE(form->btnParar->Enabled());
+    EXPECT_FALSE(form->playbackWorker->GetPaused());
+    Pump(3s);
+
+    const auto played = output.Samples();
+    const auto captured = input.Samples();
+    auto runs = SoundRuns(played);
+    // The recording may cut the last run short.
+    if (!runs.empty() && runs.back().second * 2 + 64 >= played.size()) {
+        runs.pop_back();
+    }
+    ASSERT_GE(runs.size(), 20u) << "about 14 blocks a second should be heard";
+
+    std::size_t soundFrames = 0;
+    for (const auto& [first, end] : runs) {
+        SCOPED_TRACE(first);
+        // A run is one whole block; a sample of the sine that is exactly 0
+        // at either edge makes it look a frame shorter.
+        const std::size_t length = end - first;
+        EXPECT_GE(length, kFramesPerBlock - 2u);
+        EXPECT_LE(length, kFramesPerBlock);
+        soundFrames += length;
+        // Bit for bit what the input delivered.
+        const auto at = std::search(captured.begin(), captured.end(), played.begin() + 2 * first,
+                                    played.begin() + 2 * end);
+        EXPECT_NE(at, captured.end()) << "this run is not a stretch of the captured input";
+    }
+    const std::size_t span = runs.back().second - runs.front().first;
+    const double share = static_cast<double>(soundFrames) / static_cast<double>(span);
+    RecordProperty("share_with_sound", std::to_string(share));
+    EXPECT_GT(share, 0.25);
+    EXPECT_LT(share, 0.5);
+
+    Click(form->btnParar);
+    EXPECT_TRUE(form->btnIniciar->Enabled());
+    EXPECT_FALSE(form->btnParar->Enabled());
+    Pump(300ms);
+    output.Clear();
+    Pump(1s);
+    for (std::int16_t s : output.Samples()) {
+        ASSERT_EQ(s, 0) << "something is still played after \"Parar\"";
+    }
+}
+
+// Closing in each state the window can be in: quick, and silent after.
+struct CloseCase {
+    const char* name;
+    bool play;
+    bool stop;
+    Clock::duration after;
+};
+
+class Closing : public Engine, public ::testing::WithParamInterface<CloseCase> {};
+
+TEST_P(Closing, ReturnsWithinASecondAndLeavesNothingPlaying) {
+    const CloseCase& c = GetParam();
+    testsound::SinkRecorder output;
+    ASSERT_TRUE(output.Ready());
+    Start();
+    if (c.play) {
+        Pump(200ms);
+        Click(form->btnIniciar);
+    }
+    if (c.stop) {
+        Pump(200ms);
+        Click(form->btnParar);
+    }
+    Pump(c.after);
+    const auto took = Close();
+    EXPECT_LT(took, 1s) << std::chrono::duration<double, std::milli>(took).count() << " ms";
+
+    std::this_thread::sleep_for(200ms);
+    output.Clear();
+    std::this_thread::sleep_for(500ms);
+    for (std::int16_t s : output.Samples()) {
+        ASSERT_EQ(s, 0) << "something is still played after the window closed";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Engine, Closing,
+                         ::testing::Values(CloseCase{"RightAfterStart", false, false, 50ms},
+                                           CloseCase{"WhileCapturing", false, false, 500ms},
+                                           CloseCase{"DuringAPlaybackPass", true, false, 30ms},
+                                           CloseCase{"WithPlaybackOn", true, false, 500ms},
+                                           CloseCase{"WithPlaybackPaused", true, true, 300ms}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
