@@ -47,7 +47,12 @@ protected:
     // Resume(); false starts the body as soon as construction is complete.
     explicit TThread(bool createSuspended);
 
-    // The body. Runs on the worker's own thread.
+    // The body. Runs on the worker's own thread. Destruction ends it by
+    // throwing a private exception out of its next suspension point, so a
+    // body must not swallow that: a catch (...) in it has to rethrow (it does
+    // not derive from std::exception). A body that destroys its own worker
+    // is let go rather than joined; it ends at its next suspension point and
+    // must not touch the object after destroying it.
     virtual void Execute() = 0;
 
     // The most-derived constructor calls this last: the body is never started
