@@ -319,6 +319,7 @@ public:
         const pa_sample_spec spec{PA_SAMPLE_S16LE, format.rate,
                                   static_cast<std::uint8_t>(format.channels)};
         queueMax = pa_usec_to_bytes(kPlaybackQueueMax, &spec);
+        frameBytes = format.bytesPerFrame;
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kPlaybackMax, &spec));
         attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kPlaybackTarget, &spec));
@@ -339,6 +340,8 @@ public:
     }
 
     void Write(const void* data, std::size_t bytes) override {
+        // The server takes whole frames only.
+        bytes -= bytes % frameBytes;
         {
             std::lock_guard guard(lock);
             if (pending.size() + bytes > queueMax)
@@ -363,6 +366,7 @@ private:
     std::vector<char> pending; // written, not yet passed to the server
     bool flush = false;
     std::size_t queueMax = 0;
+    std::size_t frameBytes = 4;
     std::vector<char> sending; // stream thread only
     Connection connection;
 

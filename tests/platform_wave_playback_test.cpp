@@ -154,6 +154,9 @@ TEST(WavePlayback, HeaderProtocolAndClosedHandles) {
     // Written again as the playback worker does, flags as they are.
     EXPECT_EQ(waveOutPrepareHeader(out, &b.header, 32), MMSYSERR_NOERROR);
     EXPECT_EQ(waveOutWrite(out, &b.header, 32), MMSYSERR_NOERROR);
+    // A length that ends inside a frame plays the whole frames.
+    b.header.dwBufferLength = kBlockBytes - 1;
+    EXPECT_EQ(waveOutWrite(out, &b.header, 32), MMSYSERR_NOERROR);
     EXPECT_EQ(waveOutReset(out), MMSYSERR_NOERROR);
     EXPECT_EQ(waveOutUnprepareHeader(out, &b.header, 32), MMSYSERR_NOERROR);
     EXPECT_EQ(FlagsOf(b.header), WHDR_DONE);
