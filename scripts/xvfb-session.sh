@@ -1,0 +1,189 @@
+#!/usr/bin/env bash
+# Runs the program on a private X server (Xvfb) and drives its window the way
+# a user would: waits for it, clicks its buttons, closes it with the window's
+# close request. Shared by the end-to-end tests, the benchmarks and the
+# screenshot script.
+#
+#   source scripts/xvfb-session.sh
+#   xvfb_start DIR              # starts Xvfb on a free display, exports DISPLAY
+#   xvfb_app_start PROGRAM      # starts the program there (APP_PID)
+#   xvfb_app_window [SECONDS]   # waits for the window "frmAudio" (APP_WINDOW)
+#   xvfb_click_iniciar          # or xvfb_click_parar, or xvfb_click X Y
+#   xvfb_close_window           # asks the window to close (WM_DELETE_WINDOW)
+#   xvfb_app_wait_exit SECONDS  # waits for the program to end (APP_STATUS)
+#   xvfb_stop                   # ends whatever of the above still runs
+#
+# The program's output goes to DIR/app.log, the X server's to DIR/xvfb.log.
+# Every function prints what went wrong and returns non-zero on failure.
+
+XVFB_DIR=
+XVFB_PID=
+APP_PID=
+APP_WINDOW=
+APP_STATUS=
+
+# The buttons, in the window's client coordinates: left, top, width, height.
+XVFB_INICIAR=(136 8 75 25)
+XVFB_PARAR=(224 8 75 25)
+
+xvfb_start() {
+    XVFB_DIR=$1
+    mkdir -p "$XVFB_DIR"
+    : >"$XVFB_DIR/display"
+    # Xvfb picks a free display itself and writes its number once it accepts
+    # connections, so parallel runs never collide.
+    Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$XVFB_DIR/display" \
+        >"$XVFB_DIR/xvfb.log" 2>&1 &
+    XVFB_PID=$!
+    local number= i
+    for i in $(seq 1 200); do
+        number=$(head -n 1 "$XVFB_DIR/display" 2>/dev/null || true)
+        [[ $number =~ ^[0-9]+$ ]] && break
+        number=
+        kill -0 "$XVFB_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    if [[ -z $number ]]; then
+        echo "Xvfb did not start; its log:" >&2
+        cat "$XVFB_DIR/xvfb.log" >&2
+        return 1
+    fi
+    export DISPLAY=:$number
+}
+
+xvfb_app_start() {
+    QT_QPA_PLATFORM=xcb "$1" >"$XVFB_DIR/app.log" 2>&1 &
+    APP_PID=$!
+    APP_STATUS=
+}
+
+xvfb_app_running() {
+    [[ -n $APP_PID ]] && kill -0 "$APP_PID" 2>/dev/null
+}
+
+xvfb_show_app_log() {
+    echo "--- the program's output:" >&2
+    cat "$XVFB_DIR/app.log" >&2 || true
+    echo "---" >&2
+}
+
+xvfb_app_window() {
+    local seconds=${1:-30} i
+    APP_WINDOW=
+    for i in $(seq 1 $((seconds * 10))); do
+        APP_WINDOW=$(xdotool search --name '^frmAudio$' 2>/dev/null | head -n 1 || true)
+        [[ -n $APP_WINDOW ]] && return 0
+        if ! xvfb_app_running; then
+            echo "the program ended before its window appeared" >&2
+            xvfb_show_app_log
+            return 1
+        fi
+        sleep 0.1
+    done
+    echo "the window frmAudio did not appear within $seconds s" >&2
+    xvfb_show_app_log
+    return 1
+}
+
+# Clicks with the first mouse button at client coordinates (x, y) of the
+# window.
+xvfb_click() {
+    if ! xvfb_app_running; then
+        echo "the program is no longer running; cannot click" >&2
+        xvfb_show_app_log
+        return 1
+    fi
+    xdotool mousemove --window "$APP_WINDOW" "$1" "$2" click 1
+}
+
+xvfb_click_centre() {
+    xvfb_click $(($1 + $3 / 2)) $(($2 + $4 / 2))
+}
+
+xvfb_click_iniciar() {
+    xvfb_click_centre "${XVFB_INICIAR[@]}"
+}
+
+xvfb_click_parar() {
+    xvfb_click_centre "${XVFB_PARAR[@]}"
+}
+
+# What a window manager's close button sends: a WM_PROTOCOLS client message
+# carrying WM_DELETE_WINDOW. The program then closes the window itself.
+xvfb_close_window() {
+    python3 - "$APP_WINDOW" <<'EOF'
+import ctypes, sys
+
+x11 = ctypes.CDLL("libX11.so.6")
+x11.XOpenDisplay.restype = ctypes.c_void_p
+x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+x11.XInternAtom.restype = ctypes.c_ulong
+x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                           ctypes.c_void_p]
+x11.XFlush.argtypes = [ctypes.c_void_p]
+x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+
+
+class ClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+
+class Event(ctypes.Union):
+    # XEvent is padded to 24 longs.
+    _fields_ = [("xclient", ClientMessage), ("pad", ctypes.c_long * 24)]
+
+
+display = x11.XOpenDisplay(None)
+if not display:
+    sys.exit("cannot open the X display")
+window = int(sys.argv[1])
+event = Event()
+event.xclient.type = 33  # ClientMessage
+event.xclient.window = window
+event.xclient.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
+event.xclient.format = 32
+event.xclient.data[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+event.xclient.data[1] = 0  # CurrentTime
+if not x11.XSendEvent(display, window, 0, 0, ctypes.byref(event)):
+    sys.exit("XSendEvent failed")
+x11.XFlush(display)
+x11.XCloseDisplay(display)
+EOF
+}
+
+xvfb_app_wait_exit() {
+    local seconds=$1 i
+    for i in $(seq 1 $((seconds * 10))); do
+        if ! xvfb_app_running; then
+            APP_STATUS=0
+            wait "$APP_PID" || APP_STATUS=$?
+            APP_PID=
+            return 0
+        fi
+        sleep 0.1
+    done
+    echo "the program did not end within $seconds s" >&2
+    return 1
+}
+
+xvfb_stop() {
+    if xvfb_app_running; then
+        kill "$APP_PID" 2>/dev/null || true
+        wait "$APP_PID" 2>/dev/null || true
+    fi
+    APP_PID=
+    if [[ -n $XVFB_PID ]]; then
+        kill "$XVFB_PID" 2>/dev/null || true
+        wait "$XVFB_PID" 2>/dev/null || true
+        XVFB_PID=
+    fi
+}
+
+if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
+    echo "source this file, then call xvfb_start DIR" >&2
+    exit 2
+fi

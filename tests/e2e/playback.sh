@@ -1,0 +1,197 @@
+#!/usr/bin/env bash
+# The whole program as a user meets it, on a private X server and the test
+# sound server (a 441 Hz sine as the input, a null sink "out" as the output):
+# the window opens and nothing is played; "Iniciar" makes the input heard on
+# the output; "Parar" silences it again; closing the window ends the program
+# with status 0.
+#
+#   bash tests/e2e/playback.sh PATH/TO/monitor-audio
+#
+# Uses the sound server in PULSE_SERVER; without one it starts a private one.
+set -euo pipefail
+
+if [[ $# -ne 1 || ! -x $1 ]]; then
+    echo "usage: $0 PATH/TO/monitor-audio" >&2
+    exit 2
+fi
+program=$1
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
+work=$(mktemp -d /tmp/monitor-audio-e2e.XXXXXX)
+recorder_pid=
+own_server=
+# Sourced without arguments: with one it would start a server of its own.
+set --
+# shellcheck source=../../scripts/test-sound-server.sh
+source "$root/scripts/test-sound-server.sh"
+# shellcheck source=../../scripts/xvfb-session.sh
+source "$root/scripts/xvfb-session.sh"
+cleanup() {
+    xvfb_stop
+    if [[ -n $recorder_pid ]]; then
+        kill "$recorder_pid" 2>/dev/null || true
+        wait "$recorder_pid" 2>/dev/null || true
+    fi
+    [[ -n $own_server ]] && test_sound_server_stop
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*" >&2
+    if [[ -s $work/x/app.log ]]; then
+        xvfb_show_app_log
+    fi
+    exit 1
+}
+step() {
+    echo "ok: $*"
+}
+
+if [[ -z ${PULSE_SERVER:-} ]]; then
+    test_sound_server_start "$work/sound" || fail "the test sound server did not start"
+    own_server=1
+fi
+
+# Everything the output plays, as it plays: 16-bit stereo at 44,100 Hz, 4
+# bytes a frame. A byte offset in this file is a moment of the run.
+played=$work/played.raw
+bytes_per_second=176400
+parec -d out.monitor --raw --format=s16le --rate=44100 --channels=2 --latency-msec=10 \
+    >"$played" 2>"$work/parec.log" &
+recorder_pid=$!
+recorded() {
+    stat -c %s "$played"
+}
+# A null sink's monitor delivers nothing for its first second or so.
+for _ in $(seq 1 200); do
+    (($(recorded) > 0)) && break
+    kill -0 "$recorder_pid" 2>/dev/null || fail "parec ended: $(cat "$work/parec.log")"
+    sleep 0.1
+done
+(($(recorded) > 0)) || fail "the output's monitor delivered nothing within 20 s"
+
+# pcm_check MODE START END: looks at what was played between two offsets.
+#   silent: every sample is zero.
+#   sine:   at least three blocks were played, left equals right, and what was
+#           played is the input's 441 Hz sine: for a sine of 100 frames a
+#           period, x[n]^2 + x[n+25]^2 is its squared amplitude at every n
+#           (apart from where one played block ends and the next begins).
+# Exits 0 when it holds, 1 when it cannot hold, 2 when there is too little
+# sound yet to tell.
+pcm_check() {
+    python3 - "$1" "$played" "$2" "$3" <<'EOF'
+import array, sys
+
+mode, path, start, end = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+start, end = start - start % 4, end - end % 4
+with open(path, "rb") as f:
+    f.seek(start)
+    data = f.read(end - start)
+samples = array.array("h")
+samples.frombytes(data[: len(data) - len(data) % 4])
+if sys.byteorder != "little":
+    samples.byteswap()
+left, right = samples[0::2], samples[1::2]
+frames = len(left)
+loud = [i for i in range(frames) if left[i] or right[i]]
+
+if mode == "silent":
+    if loud:
+        peak = max(max(abs(left[i]), abs(right[i])) for i in loud)
+        print(f"{len(loud)} of {frames} frames are not silent (peak {peak}, "
+              f"first {loud[0] / 44100:.3f} s into the window)")
+        sys.exit(1)
+    sys.exit(0)
+
+block = 1024
+if len(loud) < 3 * block:
+    print(f"{len(loud)} non-silent frames so far")
+    sys.exit(2)
+differ = sum(1 for i in loud if left[i] != right[i])
+if differ:
+    print(f"left and right differ in {differ} of {len(loud)} non-silent frames")
+    sys.exit(1)
+amplitude = max(abs(left[i]) for i in loud)
+if amplitude < 1000:
+    print(f"the sound is too quiet to be the input: peak {amplitude}")
+    sys.exit(1)
+# Split at runs of silence longer than a sine's own zero crossings.
+segments, first, quiet = [], None, 0
+for i in range(frames):
+    if left[i]:
+        if first is None:
+            first = i
+        quiet, last = 0, i
+    elif first is not None:
+        quiet += 1
+        if quiet >= 4:
+            segments.append((first, last + 1))
+            first = None
+if first is not None:
+    segments.append((first, last + 1))
+a2 = float(amplitude) ** 2
+checked = matching = 0
+for s, e in segments:
+    for n in range(s, e - 25):
+        checked += 1
+        if abs(left[n] ** 2 + left[n + 25] ** 2 - a2) <= 0.05 * a2:
+            matching += 1
+if checked < 2 * block or matching < 0.9 * checked:
+    print(f"the sound is not the input's 441 Hz sine: {matching} of {checked} "
+          f"frames fit one (peak {amplitude}, {len(segments)} stretches of sound)")
+    sys.exit(1)
+print(f"{len(loud)} frames of the 441 Hz sine in {len(segments)} stretches, "
+      f"peak {amplitude}, {matching} of {checked} frames fit it")
+EOF
+}
+
+# expect_silence WHAT: one second of output must be silent.
+expect_silence() {
+    local from to verdict
+    from=$(recorded)
+    sleep 1.2
+    to=$(recorded)
+    ((to - from >= bytes_per_second / 4)) ||
+        fail "$1: the output's monitor delivered only $((to - from)) bytes in 1.2 s"
+    verdict=$(pcm_check silent "$from" "$to") || fail "$1: the output is not silent: $verdict"
+    xvfb_app_running || fail "$1: the program ended"
+}
+
+xvfb_start "$work/x" || fail "no X server"
+xvfb_app_start "$program"
+xvfb_app_window 60 || fail "the window did not open"
+step "the window is open"
+
+# Capture runs from the start; playback only after "Iniciar".
+sleep 1
+expect_silence "before Iniciar"
+step "nothing is played before Iniciar"
+
+from=$(recorded)
+xvfb_click_iniciar || fail "could not click Iniciar"
+verdict=
+status=2
+for _ in $(seq 1 40); do
+    sleep 0.5
+    status=0
+    verdict=$(pcm_check sine "$from" "$(recorded)") || status=$?
+    ((status != 2)) && break
+    xvfb_app_running || fail "the program ended after Iniciar"
+done
+case $status in
+0) step "Iniciar plays the input: $verdict" ;;
+1) fail "after Iniciar: $verdict" ;;
+*) fail "nothing was played within 20 s of Iniciar: $verdict" ;;
+esac
+
+xvfb_click_parar || fail "could not click Parar"
+# What the output had queued may still come out for a moment.
+sleep 1
+expect_silence "after Parar"
+step "Parar silences the output"
+
+xvfb_close_window || fail "could not ask the window to close"
+xvfb_app_wait_exit 20 || fail "closing the window did not end the program"
+((APP_STATUS == 0)) || fail "the program ended with status $APP_STATUS after its window closed"
+step "closing the window ends the program with status 0"
