@@ -14,7 +14,8 @@
 #   xvfb_stop                   # ends whatever of the above still runs
 #
 # The program's output goes to DIR/app.log, the X server's to DIR/xvfb.log.
-# Every function prints what went wrong and returns non-zero on failure.
+# Every function prints what went wrong and returns non-zero on failure;
+# xvfb_show_app_log then shows what the program said.
 
 XVFB_DIR=
 XVFB_PID=
@@ -75,13 +76,11 @@ xvfb_app_window() {
         [[ -n $APP_WINDOW ]] && return 0
         if ! xvfb_app_running; then
             echo "the program ended before its window appeared" >&2
-            xvfb_show_app_log
             return 1
         fi
         sleep 0.1
     done
     echo "the window frmAudio did not appear within $seconds s" >&2
-    xvfb_show_app_log
     return 1
 }
 
@@ -90,7 +89,6 @@ xvfb_app_window() {
 xvfb_click() {
     if ! xvfb_app_running; then
         echo "the program is no longer running; cannot click" >&2
-        xvfb_show_app_log
         return 1
     fi
     xdotool mousemove --window "$APP_WINDOW" "$1" "$2" click 1

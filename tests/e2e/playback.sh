@@ -194,4 +194,9 @@ step "Parar silences the output"
 xvfb_close_window || fail "could not ask the window to close"
 xvfb_app_wait_exit 20 || fail "closing the window did not end the program"
 ((APP_STATUS == 0)) || fail "the program ended with status $APP_STATUS after its window closed"
+# A sanitizer build that was told not to halt still reports.
+if grep -E -q 'ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|runtime error:' \
+    "$work/x/app.log"; then
+    fail "the program reported faults while it ran"
+fi
 step "closing the window ends the program with status 0"
