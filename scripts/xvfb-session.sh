@@ -17,6 +17,8 @@
 # Every function prints what went wrong and returns non-zero on failure;
 # xvfb_show_app_log then shows what the program said.
 
+# Read by the scripts that source this one.
+# shellcheck disable=SC2034
 XVFB_DIR=
 XVFB_PID=
 APP_PID=
@@ -36,7 +38,7 @@ xvfb_start() {
     Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$XVFB_DIR/display" \
         >"$XVFB_DIR/xvfb.log" 2>&1 &
     XVFB_PID=$!
-    local number= i
+    local number='' i
     for i in $(seq 1 200); do
         number=$(head -n 1 "$XVFB_DIR/display" 2>/dev/null || true)
         [[ $number =~ ^[0-9]+$ ]] && break
@@ -154,8 +156,8 @@ EOF
 }
 
 xvfb_app_wait_exit() {
-    local seconds=$1 i
-    for i in $(seq 1 $((seconds * 10))); do
+    local seconds=$1
+    for _ in $(seq 1 $((seconds * 10))); do
         if ! xvfb_app_running; then
             APP_STATUS=0
             wait "$APP_PID" || APP_STATUS=$?
