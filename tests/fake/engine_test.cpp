@@ -116,10 +116,16 @@ protected:
     }
 
     // The window and its set-up, as the entry builds them, without the
-    // event loop: the test drives the device itself.
+    // event loop: the test drives the device itself. A real device fills
+    // its first block 23 ms after the start; by then the playback worker has
+    // ended the empty pass it starts with, so completions wait for that too.
     static TfrmAudio* Open() {
         Application->CreateForm(frmAudio);
+        EXPECT_TRUE(FirstPlaybackPassEnded(frmAudio));
         return frmAudio;
+    }
+    static bool FirstPlaybackPassEnded(TfrmAudio* form) {
+        return WaitUntil([form] { return form->playbackWorker->Suspended(); });
     }
     static void Close() {
         Application->DestroyForm(frmAudio);
@@ -265,7 +271,10 @@ TEST_F(Ring, ACompletionWhileNotCapturingTouchesNothing) {
 
 TEST_F(Ring, ABlockCompletedBeforeStartReturnsIsTurnedAround) {
     WAVEHDR* completed = nullptr;
-    fakewave::Hook("waveInStart", [&](WAVEHDR*) { completed = fakewave::Complete(); });
+    fakewave::Hook("waveInStart", [&](WAVEHDR*) {
+        FirstPlaybackPassEnded(frmAudio);
+        completed = fakewave::Complete();
+    });
 
     TfrmAudio* form = Open();
     fakewave::Hook("waveInStart", {});
@@ -408,6 +417,28 @@ TEST_F(Buttons, IniciarPlaysTheNextBlockAndPararStopsPlaybackAgain) {
     EXPECT_TRUE(form->playbackWorker->GetPaused());
     EXPECT_TRUE(form->btnIniciar->Enabled());
     EXPECT_FALSE(form->btnParar->Enabled());
+}
+
+TEST_F(Buttons, ClosingInTheMiddleOfAPlaybackPassEndsItBeforeThePlaybackDeviceIsUsedAgain) {
+    TfrmAudio* form = Open();
+    WAVEHDR* h = form->headers;
+    Click(form->btnIniciar);
+    ASSERT_TRUE(WaitUntil([&] { return form->playbackWorker->Suspended(); }));
+    ASSERT_EQ(fakewave::Complete(), &h[0]);
+    ASSERT_TRUE(WaitUntil([&] {
+        const std::vector<Call> log = fakewave::Log();
+        return IndexOf(log, "waveOutWrite", &h[0]) < log.size();
+    }));
+
+    // The worker is now in the wait that follows its write, not paused.
+    Close();
+
+    const std::vector<Call> log = fakewave::Log();
+    const std::size_t unprepare = IndexOf(log, "waveOutUnprepareHeader", &h[0]);
+    const std::size_t close = IndexOf(log, "waveOutClose");
+    ASSERT_LT(close, log.size());
+    EXPECT_LT(unprepare, close);
+    EXPECT_EQ(FunctionsOf(log, close + 1), Names{});
 }
 
 } // namespace
