@@ -43,7 +43,13 @@ void THiloTocar::Execute() {
 void THiloTocar::PlayOnce() {
     const HWAVEOUT device = waveOut.load();
     WAVEHDR* buffer = header.load();
-    if (buffer != nullptr) {
+    // The first pass runs at construction, while playback is paused. It is
+    // meant to find nothing to play, but a worker that was slow to start may
+    // already have been handed a block, and playing it would be heard
+    // without "Iniciar" ever being pressed.
+    const bool first = !pastFirstPass;
+    pastFirstPass = true;
+    if (buffer != nullptr && !first) {
         // The device copies the whole buffer before returning, so the ring
         // may queue this header for capture again at the next block.
         waveOutPrepareHeader(device, buffer, WAVEHDR_SIZE32);

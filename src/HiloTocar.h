@@ -32,4 +32,6 @@ private:
     std::atomic<HWAVEOUT> waveOut{nullptr};
     std::atomic<WAVEHDR*> header{nullptr};
     std::atomic<bool> paused{false};
+    // The worker's own.
+    bool pastFirstPass = false;
 };
