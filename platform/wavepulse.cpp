@@ -97,12 +97,12 @@ public:
         if (!TurnUntil(deadline, [&] { return Progress(pa_context_get_state(context.get())); }))
             return MMSYSERR_NODRIVER;
 
-        const pa_sample_spec spec{PA_SAMPLE_S16LE, format.rate,
-                                  static_cast<std::uint8_t>(format.channels)};
+        const pa_sample_spec sampleSpec{PA_SAMPLE_S16LE, format.rate,
+                                        static_cast<std::uint8_t>(format.channels)};
         pa_channel_map map;
         pa_channel_map_init_auto(&map, format.channels, PA_CHANNEL_MAP_DEFAULT);
         stream.reset(pa_stream_new_with_proplist(
-            context.get(), capture ? "Captura" : "Reproducción", &spec, &map, props.get()));
+            context.get(), capture ? "Captura" : "Reproducción", &sampleSpec, &map, props.get()));
         if (!stream)
             return MMSYSERR_NOMEM;
         setup(stream.get());
@@ -316,15 +316,15 @@ public:
     ~PulsePlayback() override { connection.Stop(); }
 
     MMRESULT Open(const StreamFormat& format) {
-        const pa_sample_spec spec{PA_SAMPLE_S16LE, format.rate,
-                                  static_cast<std::uint8_t>(format.channels)};
-        queueMax = pa_usec_to_bytes(kPlaybackQueueMax, &spec);
+        const pa_sample_spec sampleSpec{PA_SAMPLE_S16LE, format.rate,
+                                        static_cast<std::uint8_t>(format.channels)};
+        queueMax = pa_usec_to_bytes(kPlaybackQueueMax, &sampleSpec);
         frameBytes = format.bytesPerFrame;
         pa_buffer_attr attr{};
-        attr.maxlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kPlaybackMax, &spec));
-        attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kPlaybackTarget, &spec));
+        attr.maxlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kPlaybackMax, &sampleSpec));
+        attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kPlaybackTarget, &sampleSpec));
         attr.prebuf = format.bytesPerFrame;
-        attr.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kPlaybackRequest, &spec));
+        attr.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kPlaybackRequest, &sampleSpec));
         attr.fragsize = static_cast<std::uint32_t>(-1);
         connection.service = [this] {
             Send();

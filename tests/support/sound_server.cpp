@@ -81,14 +81,14 @@ SinkRecorder::SinkRecorder(const char* source) : impl(std::make_unique<Impl>()) 
     while (pa_context_get_state(i->context) != PA_CONTEXT_READY && !i->failed)
         pa_threaded_mainloop_wait(i->loop);
     if (!i->failed) {
-        const pa_sample_spec spec{PA_SAMPLE_S16LE, 44100, 2};
-        i->stream = pa_stream_new(i->context, "sink recorder", &spec, nullptr);
+        const pa_sample_spec sampleSpec{PA_SAMPLE_S16LE, 44100, 2};
+        i->stream = pa_stream_new(i->context, "sink recorder", &sampleSpec, nullptr);
         pa_stream_set_state_callback(i->stream, &Impl::StreamState, i);
         pa_stream_set_read_callback(i->stream, &Impl::Readable, i);
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<std::uint32_t>(-1);
         attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
-        attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10'000, &spec));
+        attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10'000, &sampleSpec));
         if (pa_stream_connect_record(i->stream, source, &attr, PA_STREAM_ADJUST_LATENCY) < 0)
             i->failed = true;
     }
