@@ -114,11 +114,6 @@ struct TCanvas::Image {
     int penX = 0;
     int penY = 0;
 
-    void Plot(int x, int y, QRgb colour) {
-        if (x >= 0 && y >= 0 && x < pixels.width() && y < pixels.height()) {
-            reinterpret_cast<QRgb*>(pixels.scanLine(y))[x] = colour;
-        }
-    }
     // Pixels x1..x2 of row y, both included.
     void Span(std::int64_t x1, std::int64_t x2, std::int64_t y, QRgb colour) {
         x1 = std::max<std::int64_t>(x1, 0);
@@ -209,9 +204,15 @@ void TCanvas::LineTo(int x, int y) {
     // A segment wholly on one side of the picture draws nothing.
     const bool outside =
         (px < 0 && x < 0) || (py < 0 && y < 0) || (px >= w && x >= w) || (py >= h && y >= h);
+    // The pixels are reached directly: QImage's own accessors check for a
+    // shared copy at every call, a cost that dominated a trace of 512 lines.
+    QRgb* bits = outside ? nullptr : reinterpret_cast<QRgb*>(image.pixels.bits());
+    const std::int64_t stride = image.pixels.bytesPerLine() / std::int64_t{sizeof(QRgb)};
     std::int64_t err = dx + dy;
     while (!outside && (px != x || py != y)) {
-        image.Plot(static_cast<int>(px), static_cast<int>(py), colour);
+        if (px >= 0 && py >= 0 && px < w && py < h) {
+            bits[py * stride + px] = colour;
+        }
         const std::int64_t e2 = 2 * err;
         if (e2 >= dy) {
             err += dy;
