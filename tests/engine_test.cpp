@@ -5,6 +5,7 @@
 #include "HiloTocar.h"
 #include "Princ.h"
 #include "sound_server.h"
+#include "wait.h"
 
 #include <gtest/gtest.h>
 
@@ -62,16 +63,8 @@ protected:
         }
     }
 
-    template <class Cond> static bool PumpUntil(Cond cond, Clock::duration timeout) {
-        const auto end = Clock::now() + timeout;
-        while (!cond()) {
-            if (Clock::now() > end) {
-                return false;
-            }
-            Application->ProcessMessages();
-            std::this_thread::sleep_for(1ms);
-        }
-        return true;
+    template <class Cond> static bool PumpUntil(Cond cond, std::chrono::milliseconds timeout) {
+        return testwait::WaitUntil(cond, timeout, [] { Application->ProcessMessages(); });
     }
 
     static void Click(TButton* button) { static_cast<QAbstractButton*>(button->Widget())->click(); }

@@ -2,6 +2,7 @@
 // runs, what Resume, Suspend and Terminate do to it, how Sleep pauses, and
 // that destroying a worker never hangs and never lets the rest of a pass run.
 #include "thread.h"
+#include "wait.h"
 
 #include <gtest/gtest.h>
 
@@ -35,14 +36,7 @@ private:
 };
 
 template <typename Pred> bool WaitUntil(Pred pred, milliseconds limit = milliseconds(5000)) {
-    const auto end = Clock::now() + limit;
-    while (!pred()) {
-        if (Clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(milliseconds(1));
-    }
-    return true;
+    return testwait::WaitUntil(pred, limit);
 }
 
 // Destroys the worker and returns how long that took.

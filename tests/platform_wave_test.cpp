@@ -3,6 +3,7 @@
 // period at 44.1 kHz).
 #include "mmsystem.h"
 #include "sound_server.h"
+#include "wait.h"
 
 #include <gtest/gtest.h>
 
@@ -48,14 +49,9 @@ struct Block {
     }
 };
 
+// A new capture stream on the test server may take up to 2 s to deliver.
 template <class Pred> bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = 3s) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
+    return testwait::WaitUntil(pred, timeout);
 }
 
 // Two headers used the way the program uses them: at each completion the

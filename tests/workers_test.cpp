@@ -5,6 +5,7 @@
 #include "HiloTocar.h"
 #include "forms.h"
 #include "sound_server.h"
+#include "wait.h"
 
 #include <gtest/gtest.h>
 
@@ -23,17 +24,7 @@ constexpr int kWidth = 281;
 constexpr int kHeight = 273;
 constexpr std::int32_t kSampleCount = 1024;
 
-// Polls until cond() holds or timeout passes.
-template <class Cond> bool WaitUntil(Cond cond, std::chrono::milliseconds timeout = 2s) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using testwait::WaitUntil;
 
 class Workers : public ::testing::Test {
 protected:

@@ -7,6 +7,7 @@
 #include "HiloTocar.h"
 #include "Princ.h"
 #include "fake_wave.h"
+#include "wait.h"
 
 #include <gtest/gtest.h>
 
@@ -60,16 +61,7 @@ std::size_t IndexOf(const std::vector<Call>& log, const std::string& function,
     return log.size();
 }
 
-template <class Cond> bool WaitUntil(Cond cond, std::chrono::milliseconds timeout = 2s) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using testwait::WaitUntil;
 
 void Click(TButton* button) {
     static_cast<QAbstractButton*>(button->Widget())->click();
