@@ -45,7 +45,8 @@ public:
 class PlaybackStream {
 public:
     virtual ~PlaybackStream() = default; // stops playing; never hangs
-    virtual void Write(const void* data, std::size_t bytes) = 0;
+    // False when the sound could not be taken (too much is already pending).
+    virtual bool Write(const void* data, std::size_t bytes) = 0;
     // Drops whatever is written and not yet played.
     virtual void Flush() = 0;
 };

@@ -6,7 +6,9 @@
 #include "waveback.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace wave {
 
@@ -31,6 +33,40 @@ inline void PublishPlayback() {
 }
 inline void SeePlayback() {
     (void)playbackEpoch.load(std::memory_order_acquire);
+}
+
+// Sample memory is shared without a lock: the program hands a captured
+// buffer to its workers and queues it for capture again one block later, so
+// a worker that runs that late reads while the device refills it. The layer
+// therefore writes and reads buffers in whole 16-bit samples through
+// atomic_ref (plain moves on this hardware): a late reader sees old or new
+// samples, never a torn one, and the program stays free of data races.
+// Memory that is not sample-aligned is copied plainly.
+inline void StoreSamples(char* dst, const char* src, std::size_t bytes) {
+    if ((reinterpret_cast<std::uintptr_t>(dst) | reinterpret_cast<std::uintptr_t>(src) | bytes) &
+        1) {
+        src != nullptr ? static_cast<void>(std::memcpy(dst, src, bytes))
+                       : static_cast<void>(std::memset(dst, 0, bytes));
+        return;
+    }
+    auto* out = reinterpret_cast<std::int16_t*>(dst);
+    const auto* in = reinterpret_cast<const std::int16_t*>(src);
+    for (std::size_t i = 0; i < bytes / 2; ++i) {
+        std::atomic_ref<std::int16_t>(out[i]).store(in != nullptr ? in[i] : 0,
+                                                    std::memory_order_relaxed);
+    }
+}
+inline void LoadSamples(char* dst, char* src, std::size_t bytes) {
+    if ((reinterpret_cast<std::uintptr_t>(dst) | reinterpret_cast<std::uintptr_t>(src) | bytes) &
+        1) {
+        std::memcpy(dst, src, bytes);
+        return;
+    }
+    auto* out = reinterpret_cast<std::int16_t*>(dst);
+    auto* in = reinterpret_cast<std::int16_t*>(src);
+    for (std::size_t i = 0; i < bytes / 2; ++i) {
+        out[i] = std::atomic_ref<std::int16_t>(in[i]).load(std::memory_order_relaxed);
+    }
 }
 
 inline bool IsDefaultDevice(UINT id) {
@@ -59,7 +95,8 @@ inline MMRESULT CheckHeaderArg(const WAVEHDR* h, UINT cbwh) {
 
 // Preparing marks the header; a header without memory cannot be prepared.
 inline MMRESULT PrepareHeader(WAVEHDR* h) {
-    if (h->lpData == nullptr || h->dwBufferLength == 0)
+    if (h->lpData == nullptr ||
+        std::atomic_ref<DWORD>(h->dwBufferLength).load(std::memory_order_relaxed) == 0)
         return MMSYSERR_INVALPARAM;
     Flags(h).fetch_or(WHDR_PREPARED, std::memory_order_acq_rel);
     return MMSYSERR_NOERROR;

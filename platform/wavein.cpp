@@ -149,11 +149,9 @@ void InDevice::OnData(const void* data, std::size_t bytes) {
             return;
         }
         const std::size_t n = std::min(capacity - filled, bytes);
+        StoreSamples(current->lpData + filled, p, n);
         if (p != nullptr) {
-            std::memcpy(current->lpData + filled, p, n);
             p += n;
-        } else {
-            std::memset(current->lpData + filled, 0, n);
         }
         filled += n;
         bytes -= n;

@@ -13,6 +13,7 @@
 #include <array>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -24,6 +25,7 @@ constexpr std::uint32_t kGenMask = 0xFFFFFF;
 struct OutDevice {
     std::mutex lock;
     std::unique_ptr<PlaybackStream> stream; // null once closed
+    std::vector<char> staging;              // a block read out of the caller's buffer
 };
 
 struct OutSlot {
@@ -147,11 +149,18 @@ MMRESULT waveOutWrite(HWAVEOUT hwo, WAVEHDR* pwh, UINT cbwh) {
         return WAVERR_STILLPLAYING;
     if (pwh->lpData == nullptr)
         return MMSYSERR_INVALPARAM;
+    // The program re-arms the length when it queues the header for capture
+    // again, possibly while a late playback worker is still here.
+    const DWORD length =
+        std::atomic_ref<DWORD>(pwh->dwBufferLength).load(std::memory_order_relaxed);
+    bool taken = false;
     {
         std::lock_guard guard(device->lock);
         if (!device->stream)
             return MMSYSERR_INVALHANDLE;
-        device->stream->Write(pwh->lpData, pwh->dwBufferLength);
+        device->staging.resize(length);
+        LoadSamples(device->staging.data(), pwh->lpData, length);
+        taken = device->stream->Write(device->staging.data(), length);
     }
     // Handed back at once. Should the capture side have queued it while it
     // was being copied, its flags are left to the capture side.
@@ -162,7 +171,7 @@ MMRESULT waveOutWrite(HWAVEOUT hwo, WAVEHDR* pwh, UINT cbwh) {
     } while (!Flags(pwh).compare_exchange_weak(f, f | WHDR_DONE, std::memory_order_acq_rel,
                                                std::memory_order_relaxed));
     PublishPlayback();
-    return MMSYSERR_NOERROR;
+    return taken ? MMSYSERR_NOERROR : MMSYSERR_NOMEM;
 }
 
 MMRESULT waveOutReset(HWAVEOUT hwo) {

@@ -339,17 +339,18 @@ public:
         return r;
     }
 
-    void Write(const void* data, std::size_t bytes) override {
+    bool Write(const void* data, std::size_t bytes) override {
         // The server takes whole frames only.
         bytes -= bytes % frameBytes;
         {
             std::lock_guard guard(lock);
             if (pending.size() + bytes > queueMax)
-                return;
+                return false;
             const auto* p = static_cast<const char*>(data);
             pending.insert(pending.end(), p, p + bytes);
         }
         connection.Wake();
+        return true;
     }
 
     void Flush() override {

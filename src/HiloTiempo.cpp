@@ -2,6 +2,21 @@
 
 #include "forms.h"
 
+#include <atomic>
+
+namespace {
+
+// The ring queues a handed-over buffer for capture again one block later; a
+// pass that runs that late reads while the device refills it, and sees old
+// or new samples. Reading them atomically keeps that well defined. The
+// buffer is writable memory; only this worker's view of it is const.
+std::int16_t SampleAt(const std::int16_t* samples, std::int32_t i) {
+    return std::atomic_ref<std::int16_t>(const_cast<std::int16_t&>(samples[i]))
+        .load(std::memory_order_relaxed);
+}
+
+} // namespace
+
 THiloTiempo::THiloTiempo(bool CreateSuspended, std::int32_t sampleCount)
     : TThread(CreateSuspended), sampleCount(sampleCount) {
     AfterConstruction();
@@ -57,13 +72,15 @@ void THiloTiempo::Draw(TPaintBox* paintBox, const std::int16_t* samples, std::in
     const double step = static_cast<double>(width) / sampleCount;
     canvas->MoveTo(0, base1);
     for (std::int32_t i = 0; i < sampleCount - 1; i += 2) {
-        canvas->LineTo(static_cast<int>(i * step), static_cast<int>(base1 - samples[i] * scale));
+        canvas->LineTo(static_cast<int>(i * step),
+                       static_cast<int>(base1 - SampleAt(samples, i) * scale));
     }
     // A right sample keeps its own interleaved index, so the lower trace
     // sits one step to the right of the upper one.
     canvas->MoveTo(0, base2);
     for (std::int32_t i = 1; i < sampleCount; i += 2) {
-        canvas->LineTo(static_cast<int>(i * step), static_cast<int>(base2 - samples[i] * scale));
+        canvas->LineTo(static_cast<int>(i * step),
+                       static_cast<int>(base2 - SampleAt(samples, i) * scale));
     }
     canvas->Unlock();
 }

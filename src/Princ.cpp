@@ -171,10 +171,13 @@ void TfrmAudio::BufferFilled() {
 
     // Re-arm the header the workers were given one block ago; the playback
     // device copied it when it was written, so the ring may refill it.
+    // The fields are written atomically: a playback worker running a block
+    // late may still be writing this header out.
     WAVEHDR* next = requeueCursor.load(std::memory_order_relaxed);
-    next->dwBufferLength = static_cast<DWORD>(bufferBytes);
-    next->dwFlags = 0;
-    next->dwLoops = 0;
+    std::atomic_ref<DWORD>(next->dwBufferLength)
+        .store(static_cast<DWORD>(bufferBytes), std::memory_order_relaxed);
+    std::atomic_ref<DWORD>(next->dwFlags).store(0, std::memory_order_relaxed);
+    std::atomic_ref<DWORD>(next->dwLoops).store(0, std::memory_order_relaxed);
     waveInPrepareHeader(waveIn, next, WAVEHDR_SIZE32);
     waveInAddBuffer(waveIn, next, WAVEHDR_SIZE32);
     requeueCursor.store(next == &headers[bufferCount - 1] ? &headers[0] : next + 1,
@@ -209,7 +212,10 @@ void TfrmAudio::FormDestroy(TObject* /*Sender*/) {
         displayWorker->Terminate();
     }
     waveInReset(waveIn);
-    for (std::int32_t i = 0; i < bufferCount; ++i) {
+    // Set-up may have ended in an exception before the ring existed (a
+    // worker that could not start, no memory for the headers).
+    const std::int32_t ringSize = headers != nullptr ? bufferCount : 0;
+    for (std::int32_t i = 0; i < ringSize; ++i) {
         while (waveInUnprepareHeader(waveIn, &headers[i], WAVEHDR_SIZE32) == WAVERR_STILLPLAYING) {
             Sleep(200);
         }
@@ -220,7 +226,7 @@ void TfrmAudio::FormDestroy(TObject* /*Sender*/) {
     waveOutClose(waveOut);
     delete displayWorker;
     delete playbackWorker;
-    for (std::int32_t i = 0; i < bufferCount; ++i) {
+    for (std::int32_t i = 0; i < ringSize; ++i) {
         VirtualFree(headers[i].lpData, 0, MEM_RELEASE);
     }
     delete[] headers;

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <future>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -198,6 +199,21 @@ TEST_F(SetUpFailure, ADeviceThatWillNotStartShowsTheBoxAndLeavesCompletionsIgnor
     EXPECT_EQ(CallsOf(log, "WIM_DATA", reset).size(), 1u);
     EXPECT_TRUE(CallsOf(log, "waveInAddBuffer", reset).empty());
     EXPECT_EQ(CallsOf(log, "waveInClose").at(0).result, MMSYSERR_NOERROR);
+}
+
+TEST_F(SetUpFailure, AnExceptionBeforeTheRingExistsIsShownAndShutdownSurvivesIt) {
+    // As when a worker cannot be started or memory runs out early in
+    // set-up: the ring's size is known but the ring does not exist yet.
+    fakewave::Hook("waveOutOpen", [](WAVEHDR*) { throw std::bad_alloc(); });
+    ModalBoxes boxes;
+
+    EXPECT_EQ(RunEntry(), 0);
+
+    ASSERT_EQ(boxes.Seen().size(), 1u);
+    EXPECT_EQ(boxes.Seen()[0].text, "");
+    const std::vector<Call> log = fakewave::Log();
+    EXPECT_TRUE(CallsOf(log, "waveInUnprepareHeader").empty());
+    EXPECT_EQ(CallsOf(log, "waveOutClose").size(), 1u);
 }
 
 TEST_F(SetUpFailure, AHeaderThatCannotBePreparedIsLeftOutWithoutABox) {
