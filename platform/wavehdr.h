@@ -85,6 +85,22 @@ inline MMRESULT CheckFormat(const WAVEFORMATEX* f, StreamFormat* out) {
     return MMSYSERR_NOERROR;
 }
 
+// What both open calls check before anything is opened: the format, the
+// device (only the default one exists), and the flags, where besides no
+// notification only `callbackType` is taken.
+inline MMRESULT CheckOpen(const WAVEFORMATEX* pwfx, UINT id, DWORD fdwOpen, DWORD callbackType,
+                          StreamFormat* format) {
+    if (MMRESULT r = CheckFormat(pwfx, format))
+        return r;
+    if (!IsDefaultDevice(id))
+        return MMSYSERR_BADDEVICEID;
+    const DWORD type = fdwOpen & CALLBACK_TYPEMASK;
+    if ((fdwOpen & ~(CALLBACK_TYPEMASK | WAVE_FORMAT_QUERY)) != 0 ||
+        (type != CALLBACK_NULL && type != callbackType))
+        return MMSYSERR_INVALFLAG;
+    return MMSYSERR_NOERROR;
+}
+
 // The checks every header call makes after the handle: a header must be
 // there and the caller must claim at least the record's 32-bit size.
 inline MMRESULT CheckHeaderArg(const WAVEHDR* h, UINT cbwh) {

@@ -324,15 +324,10 @@ void AskAndWait(InDevice* d, std::atomic<std::uint32_t>& asked,
 MMRESULT waveInOpen(HWAVEIN* phwi, UINT uDeviceID, const WAVEFORMATEX* pwfx, DWORD_PTR dwCallback,
                     DWORD_PTR dwInstance, DWORD fdwOpen) {
     StreamFormat format{};
-    if (MMRESULT r = CheckFormat(pwfx, &format))
+    if (MMRESULT r = CheckOpen(pwfx, uDeviceID, fdwOpen, CALLBACK_FUNCTION, &format))
         return r;
-    if (!IsDefaultDevice(uDeviceID))
-        return MMSYSERR_BADDEVICEID;
-    const DWORD type = fdwOpen & CALLBACK_TYPEMASK;
-    if ((fdwOpen & ~(CALLBACK_TYPEMASK | WAVE_FORMAT_QUERY)) != 0 ||
-        (type != CALLBACK_NULL && type != CALLBACK_FUNCTION))
-        return MMSYSERR_INVALFLAG;
-    if (type == CALLBACK_FUNCTION && dwCallback == 0)
+    const bool callsBack = (fdwOpen & CALLBACK_TYPEMASK) == CALLBACK_FUNCTION;
+    if (callsBack && dwCallback == 0)
         return MMSYSERR_INVALPARAM;
     if (fdwOpen & WAVE_FORMAT_QUERY)
         return MMSYSERR_NOERROR;
@@ -350,9 +345,8 @@ MMRESULT waveInOpen(HWAVEIN* phwi, UINT uDeviceID, const WAVEFORMATEX* pwfx, DWO
         if (!d.word.compare_exchange_strong(w, opening, std::memory_order_acq_rel))
             continue;
         const HWAVEIN handle = MakeHandle(i, gen);
-        d.Init(handle,
-               type == CALLBACK_FUNCTION ? reinterpret_cast<WAVEINPROC>(dwCallback) : nullptr,
-               dwInstance, format.bytesPerFrame);
+        d.Init(handle, callsBack ? reinterpret_cast<WAVEINPROC>(dwCallback) : nullptr, dwInstance,
+               format.bytesPerFrame);
         MMRESULT r = MMSYSERR_ERROR;
         d.stream = OpenCaptureStream(format, kFramesPerFragment * format.bytesPerFrame, d, &r);
         if (!d.stream) {

@@ -67,17 +67,11 @@ std::shared_ptr<OutDevice> Find(HWAVEOUT h) {
 
 MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT uDeviceID, const WAVEFORMATEX* pwfx,
                      DWORD_PTR /*dwCallback*/, DWORD_PTR /*dwInstance*/, DWORD fdwOpen) {
-    StreamFormat format{};
-    if (MMRESULT r = CheckFormat(pwfx, &format))
-        return r;
-    if (!IsDefaultDevice(uDeviceID))
-        return MMSYSERR_BADDEVICEID;
     // A window is accepted as the notification target; nothing is sent to
     // it, since the program ignores playback notifications.
-    const DWORD type = fdwOpen & CALLBACK_TYPEMASK;
-    if ((fdwOpen & ~(CALLBACK_TYPEMASK | WAVE_FORMAT_QUERY)) != 0 ||
-        (type != CALLBACK_NULL && type != CALLBACK_WINDOW))
-        return MMSYSERR_INVALFLAG;
+    StreamFormat format{};
+    if (MMRESULT r = CheckOpen(pwfx, uDeviceID, fdwOpen, CALLBACK_WINDOW, &format))
+        return r;
     if (fdwOpen & WAVE_FORMAT_QUERY)
         return MMSYSERR_NOERROR;
     if (phwo == nullptr)

@@ -1,6 +1,7 @@
 // The wave-audio layer's playback side, against the real test sound server:
 // what is written is read back from the null sink's monitor.
 #include "mmsystem.h"
+#include "program_format.h"
 #include "sound_server.h"
 
 #include <gtest/gtest.h>
@@ -19,21 +20,6 @@ using testsound::SinkRecorder;
 namespace {
 
 constexpr DWORD kBlockBytes = 4096;
-
-WAVEFORMATEX ProgramFormat() {
-    WAVEFORMATEX f{};
-    f.wFormatTag = WAVE_FORMAT_PCM;
-    f.nChannels = 2;
-    f.nSamplesPerSec = 44100;
-    f.wBitsPerSample = 16;
-    f.nBlockAlign = 4;
-    f.nAvgBytesPerSec = 176400;
-    return f;
-}
-
-DWORD FlagsOf(WAVEHDR& h) {
-    return std::atomic_ref<DWORD>(h.dwFlags).load();
-}
 
 // Noise no other test plays: found in the sink's output only if it went
 // through untouched.

@@ -2,6 +2,7 @@
 // test sound server (its default input is a 441 Hz sine: 100 frames a
 // period at 44.1 kHz).
 #include "mmsystem.h"
+#include "program_format.h"
 #include "sound_server.h"
 #include "wait.h"
 
@@ -23,21 +24,6 @@ namespace {
 
 constexpr DWORD kBlockBytes = 4096;
 constexpr int kBlockSamples = kBlockBytes / 2;
-
-WAVEFORMATEX ProgramFormat() {
-    WAVEFORMATEX f{};
-    f.wFormatTag = WAVE_FORMAT_PCM;
-    f.nChannels = 2;
-    f.nSamplesPerSec = 44100;
-    f.wBitsPerSample = 16;
-    f.nBlockAlign = 4;
-    f.nAvgBytesPerSec = 176400;
-    return f;
-}
-
-DWORD FlagsOf(WAVEHDR& h) {
-    return std::atomic_ref<DWORD>(h.dwFlags).load();
-}
 
 // A header with its own block of memory.
 struct Block {

@@ -4,6 +4,7 @@
 #include "HiloTiempo.h"
 #include "HiloTocar.h"
 #include "forms.h"
+#include "program_format.h"
 #include "sound_server.h"
 #include "wait.h"
 
@@ -242,7 +243,7 @@ protected:
         if (!testsound::HaveTestSoundServer()) {
             GTEST_SKIP() << "no test sound server";
         }
-        WAVEFORMATEX format{WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
+        const WAVEFORMATEX format = ProgramFormat();
         ASSERT_EQ(waveOutOpen(&device, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL),
                   MMSYSERR_NOERROR);
     }
