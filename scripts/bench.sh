@@ -25,7 +25,7 @@ source scripts/xvfb-session.sh
 trap 'xvfb_stop; test_sound_server_stop; rm -rf "$work"' EXIT
 test_sound_server_start "$work/sound"
 
-cmake --preset default >/dev/null
+cmake --preset default -DMONITOR_AUDIO_BENCH=ON >/dev/null
 cmake --build --preset default
 
 status=0

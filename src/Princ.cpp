@@ -2,7 +2,7 @@
 
 #include "HiloTiempo.h"
 #include "HiloTocar.h"
-#include "memory.h"
+#include "virtualmem.h"
 #include "thread.h"
 
 #include <thread>

@@ -1,6 +1,6 @@
 // Page memory: what the ring's buffers need from it, and that wrong calls
 // are refused without harm.
-#include "memory.h"
+#include "virtualmem.h"
 
 #include <gtest/gtest.h>
 

@@ -442,7 +442,7 @@ TEST(WaveCapture, ShutdownRacingTheRequeuingCallbackLeavesHeadersAlone) {
 
 // Unprepare and reset from this thread while the callback prepares and
 // queues on the device thread: every answer is one of the protocol's, and a
-// header queued after a reset makes close answer 33 until it is back.
+// header queued after a reset makes close answer WAVERR_STILLPLAYING until it is back.
 TEST(WaveCapture, ResetAndUnprepareRaceTheCallbackSafely) {
     REQUIRE_SERVER();
     Ring ring(0);

@@ -2,7 +2,8 @@
 // the tests that need faults a sound server cannot be made to produce.
 //
 // It keeps the header protocol of the real layer (prepare, queue, hand back,
-// 33 while a header is queued, reset hands every queued header back with
+// WAVERR_STILLPLAYING while a header is queued, reset hands every queued
+// header back with
 // WIM_DATA) but nothing happens on its own: a test hands back a captured
 // block with Complete(), on the thread that calls it, so the test thread
 // plays the audio thread. Every call is logged, and any call can be told to

@@ -134,7 +134,7 @@ inline bool IsHeld(WAVEHDR* h) {
     return Mark(h).load(std::memory_order_acquire) == HeldMark(h);
 }
 
-// A header a device still holds stays prepared and answers 33.
+// A header a device still holds stays prepared and answers WAVERR_STILLPLAYING.
 inline MMRESULT UnprepareHeader(WAVEHDR* h) {
     DWORD f = Flags(h).load(std::memory_order_acquire);
     do {

@@ -1,5 +1,6 @@
-// The capture side of the wave-audio layer: handles, the header queue and
-// the callbacks. Backend-neutral: the sound arrives through CaptureSink.
+// The capture side of the wave-audio layer: the calls the program makes on a
+// capture device. The device itself, run on its stream thread, is in
+// indevice.h. Backend-neutral: the sound arrives through CaptureSink.
 //
 // The program re-queues buffers from inside its WIM_DATA callback, so
 // prepare, unprepare and add must neither lock, allocate nor block. Handles
@@ -10,6 +11,8 @@
 // after waveInStop or waveInReset) is discarded and not counted: nobody asked
 // for it. Sound that arrives while started with no header queued is dropped
 // and counted in waveInGetDroppedBytes; it is never buffered.
+#include "handles.h"
+#include "indevice.h"
 #include "mmsystem.h"
 #include "waveback.h"
 #include "wavehdr.h"
@@ -24,258 +27,15 @@ namespace {
 
 using namespace wave;
 
-constexpr std::size_t kSlots = 64;
 // Capture fragments are one program block long: 1024 frames, 23.2 ms at
 // 44.1 kHz, so a block is handed back as soon as the server delivers it.
 constexpr std::size_t kFramesPerFragment = 1024;
 
-// A slot's word: users in flight (16 bits), headers the device holds (16
-// bits), state (2 bits), generation (24 bits). Keeping them in one word lets
-// close decide "nothing queued and nobody inside" in a single step.
-constexpr std::uint64_t kUserUnit = 1;
-constexpr std::uint64_t kUserMax = 0xFFFF;
-constexpr std::uint64_t kQueuedUnit = std::uint64_t{1} << 16;
-constexpr std::uint64_t kQueuedMax = 0xFFFF;
-constexpr int kStateShift = 32;
-constexpr std::uint64_t kStateMask = std::uint64_t{3} << kStateShift;
-constexpr int kGenShift = 40;
-constexpr std::uint64_t kGenMask = 0xFFFFFF;
-
-enum State : std::uint64_t { kFree = 0, kOpening = 1, kOpen = 2, kClosing = 3 };
-
-std::uint64_t Users(std::uint64_t w) {
-    return w & kUserMax;
-}
-std::uint64_t Queued(std::uint64_t w) {
-    return (w >> 16) & kQueuedMax;
-}
-std::uint64_t StateOf(std::uint64_t w) {
-    return (w >> kStateShift) & 3;
-}
-std::uint64_t GenOf(std::uint64_t w) {
-    return w >> kGenShift;
-}
-std::uint64_t WithState(std::uint64_t w, State s) {
-    return (w & ~kStateMask) | (std::uint64_t{s} << kStateShift);
-}
-
-// A handle is (generation << 8 | slot + 1): never null, never dereferenced.
-HWAVEIN MakeHandle(std::size_t slot, std::uint64_t gen) {
-    return reinterpret_cast<HWAVEIN>(static_cast<std::uintptr_t>(gen << 8 | (slot + 1)));
-}
-
-class InDevice;
-thread_local InDevice* deviceOnThisThread = nullptr;
-
-class InDevice final : public CaptureSink {
-public:
-    std::atomic<std::uint64_t> word{0};
-
-    // Written by open before the slot is published (and before the stream's
-    // thread starts); constant while open.
-    HWAVEIN handle = nullptr;
-    WAVEINPROC callback = nullptr;
-    DWORD_PTR instance = 0;
-    std::size_t frameBytes = 4;
-    std::unique_ptr<CaptureStream> stream;
-
-    std::atomic<bool> started{false};
-    std::atomic<std::uint64_t> dropped{0};
-    // Headers added and not yet taken by the device thread, newest first.
-    std::atomic<WAVEHDR*> incoming{nullptr};
-    // Stop and reset run on the device thread; callers elsewhere take a
-    // ticket and wait for it to be served.
-    std::atomic<std::uint32_t> resetAsked{0}, resetServed{0};
-    std::atomic<std::uint32_t> stopAsked{0}, stopServed{0};
-
-    void Init(HWAVEIN h, WAVEINPROC cb, DWORD_PTR inst, std::size_t bytesPerFrame) {
-        handle = h;
-        callback = cb;
-        instance = inst;
-        frameBytes = bytesPerFrame;
-        started.store(false, std::memory_order_relaxed);
-        dropped.store(0, std::memory_order_relaxed);
-        incoming.store(nullptr, std::memory_order_relaxed);
-        resetAsked.store(0, std::memory_order_relaxed);
-        resetServed.store(0, std::memory_order_relaxed);
-        stopAsked.store(0, std::memory_order_relaxed);
-        stopServed.store(0, std::memory_order_relaxed);
-        current = fifoHead = fifoTail = nullptr;
-        filled = capacity = 0;
-    }
-
-    void OnData(const void* data, std::size_t bytes) override;
-    void OnWake() override;
-
-    void ResetHere();
-    void StopHere();
-
-private:
-    // Device thread only.
-    WAVEHDR* current = nullptr;
-    std::size_t filled = 0;
-    std::size_t capacity = 0;
-    WAVEHDR* fifoHead = nullptr;
-    WAVEHDR* fifoTail = nullptr;
-
-    void ServeRequests();
-    void TakeIncoming();
-    bool TakeNext();
-    void HandBack(WAVEHDR* h, std::size_t bytes);
-};
-
-InDevice slots[kSlots];
-
-// Marks the device thread while it runs the device, so calls made from the
-// callback are recognised.
-class OnDeviceThread {
-public:
-    explicit OnDeviceThread(InDevice* d) : saved(deviceOnThisThread) { deviceOnThisThread = d; }
-    ~OnDeviceThread() { deviceOnThisThread = saved; }
-
-private:
-    InDevice* saved;
-};
-
-void InDevice::OnData(const void* data, std::size_t bytes) {
-    OnDeviceThread mark(this);
-    ServeRequests();
-    auto* p = static_cast<const char*>(data);
-    // The callback may stop or reset the device, so `started` is read anew
-    // after each hand-back.
-    while (bytes > 0 && started.load(std::memory_order_acquire)) {
-        if (current == nullptr && !TakeNext()) {
-            dropped.fetch_add(bytes, std::memory_order_relaxed);
-            return;
-        }
-        const std::size_t n = std::min(capacity - filled, bytes);
-        StoreSamples(current->lpData + filled, p, n);
-        if (p != nullptr) {
-            p += n;
-        }
-        filled += n;
-        bytes -= n;
-        if (filled == capacity) {
-            WAVEHDR* h = current;
-            current = nullptr;
-            HandBack(h, filled);
-            ServeRequests();
-        }
-    }
-}
-
-void InDevice::OnWake() {
-    OnDeviceThread mark(this);
-    ServeRequests();
-}
-
-void InDevice::ServeRequests() {
-    const std::uint32_t reset = resetAsked.load(std::memory_order_acquire);
-    if (reset != resetServed.load(std::memory_order_relaxed)) {
-        ResetHere();
-        resetServed.store(reset, std::memory_order_release);
-        resetServed.notify_all();
-    }
-    const std::uint32_t stop = stopAsked.load(std::memory_order_acquire);
-    if (stop != stopServed.load(std::memory_order_relaxed)) {
-        StopHere();
-        stopServed.store(stop, std::memory_order_release);
-        stopServed.notify_all();
-    }
-}
-
-// Moves the headers added since the last look to the end of the device's own
-// FIFO, oldest first, so headers are filled in the order they were queued.
-void InDevice::TakeIncoming() {
-    WAVEHDR* list = incoming.exchange(nullptr, std::memory_order_acquire);
-    WAVEHDR* oldest = list;
-    WAVEHDR* reversed = nullptr;
-    while (list != nullptr) {
-        WAVEHDR* next = list->lpNext;
-        list->lpNext = reversed;
-        reversed = list;
-        list = next;
-    }
-    if (reversed == nullptr)
-        return;
-    if (fifoTail != nullptr)
-        fifoTail->lpNext = reversed;
-    else
-        fifoHead = reversed;
-    fifoTail = oldest;
-    fifoTail->lpNext = nullptr;
-}
-
-bool InDevice::TakeNext() {
-    if (fifoHead == nullptr)
-        TakeIncoming();
-    if (fifoHead == nullptr)
-        return false;
-    current = fifoHead;
-    fifoHead = current->lpNext;
-    if (fifoHead == nullptr)
-        fifoTail = nullptr;
-    SeePlayback();
-    // Whole frames only; a header emptied of length by its owner after it was
-    // queued comes back at once with nothing recorded.
-    capacity = current->dwBufferLength / frameBytes * frameBytes;
-    filled = 0;
-    return true;
-}
-
-void InDevice::HandBack(WAVEHDR* h, std::size_t bytes) {
-    std::atomic_ref<DWORD>(h->dwBytesRecorded)
-        .store(static_cast<DWORD>(bytes), std::memory_order_relaxed);
-    DWORD f = Flags(h).load(std::memory_order_relaxed);
-    while (!Flags(h).compare_exchange_weak(f, (f & ~WHDR_INQUEUE) | WHDR_DONE,
-                                           std::memory_order_acq_rel, std::memory_order_relaxed)) {
-    }
-    Mark(h).store(0, std::memory_order_release);
-    word.fetch_sub(kQueuedUnit, std::memory_order_acq_rel);
-    // From here on the header is its owner's again; only its address is used.
-    if (callback != nullptr) {
-        SeePlayback();
-        callback(handle, WIM_DATA, instance, reinterpret_cast<DWORD_PTR>(h), 0);
-    }
-}
-
-void InDevice::ResetHere() {
-    started.store(false, std::memory_order_release);
-    TakeIncoming();
-    WAVEHDR* partial = current;
-    const std::size_t partialBytes = filled;
-    WAVEHDR* list = fifoHead;
-    current = fifoHead = fifoTail = nullptr;
-    filled = 0;
-    // Headers the callbacks below add stay queued for a later start.
-    if (partial != nullptr)
-        HandBack(partial, partialBytes);
-    while (list != nullptr) {
-        WAVEHDR* next = list->lpNext;
-        HandBack(list, 0);
-        list = next;
-    }
-}
-
-// As the classic API does: a partly filled buffer comes back, empty ones
-// stay queued.
-void InDevice::StopHere() {
-    started.store(false, std::memory_order_release);
-    if (current != nullptr && filled > 0) {
-        WAVEHDR* h = current;
-        current = nullptr;
-        HandBack(h, filled);
-        filled = 0;
-    }
-}
+InDevice slots[kDeviceSlots];
 
 InDevice* SlotOf(HWAVEIN h, std::uint64_t* gen) {
-    const auto token = reinterpret_cast<std::uintptr_t>(h);
-    const std::size_t index = token & 0xFF;
-    if (index == 0 || index > kSlots || (token >> 8) > kGenMask)
-        return nullptr;
-    *gen = token >> 8;
-    return &slots[index - 1];
+    std::size_t slot = 0;
+    return DecodeHandle(h, &slot, gen) ? &slots[slot] : nullptr;
 }
 
 // A counted reference to an open device: close waits until none is left.
@@ -335,16 +95,16 @@ MMRESULT waveInOpen(HWAVEIN* phwi, UINT uDeviceID, const WAVEFORMATEX* pwfx, DWO
         return MMSYSERR_INVALPARAM;
     *phwi = nullptr;
 
-    for (std::size_t i = 0; i < kSlots; ++i) {
+    for (std::size_t i = 0; i < kDeviceSlots; ++i) {
         InDevice& d = slots[i];
         std::uint64_t w = d.word.load(std::memory_order_acquire);
         if (StateOf(w) != kFree)
             continue;
-        const std::uint64_t gen = ((GenOf(w) + 1) & kGenMask);
+        const std::uint64_t gen = NextGeneration(GenOf(w));
         const std::uint64_t opening = gen << kGenShift | std::uint64_t{kOpening} << kStateShift;
         if (!d.word.compare_exchange_strong(w, opening, std::memory_order_acq_rel))
             continue;
-        const HWAVEIN handle = MakeHandle(i, gen);
+        const auto handle = MakeHandle<HWAVEIN>(i, gen);
         d.Init(handle, callsBack ? reinterpret_cast<WAVEINPROC>(dwCallback) : nullptr, dwInstance,
                format.bytesPerFrame);
         MMRESULT r = MMSYSERR_ERROR;
@@ -394,7 +154,7 @@ MMRESULT waveInAddBuffer(HWAVEIN hwi, WAVEHDR* pwh, UINT cbwh) {
             return WAVERR_STILLPLAYING;
     } while (!Mark(pwh).compare_exchange_weak(mark, HeldMark(pwh), std::memory_order_acq_rel));
     // An unprepare racing this call either comes first (and the header is
-    // refused) or sees the mark (and answers 33).
+    // refused) or sees the mark (and answers WAVERR_STILLPLAYING).
     DWORD f = Flags(pwh).load(std::memory_order_acquire);
     do {
         if (!(f & WHDR_PREPARED)) {

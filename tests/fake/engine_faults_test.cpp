@@ -2,11 +2,12 @@
 // device call fails, how the ring turns each completed buffer around, how
 // shutdown waits for a device that still holds a header and for a completion
 // it races with, and the two playback buttons.
-#include "../modal_boxes.h"
 #include "Entry.h"
 #include "HiloTocar.h"
 #include "Princ.h"
+#include "click.h"
 #include "fake_wave.h"
+#include "modal_boxes.h"
 #include "wait.h"
 
 #include <gtest/gtest.h>
@@ -64,9 +65,7 @@ std::size_t IndexOf(const std::vector<Call>& log, const std::string& function,
 
 using testwait::WaitUntil;
 
-void Click(TButton* button) {
-    static_cast<QAbstractButton*>(button->Widget())->click();
-}
+using testclick::Click;
 
 void ExpectErrorBox(const SeenBox& box) {
     EXPECT_EQ(box.text, "Error");

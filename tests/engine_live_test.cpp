@@ -4,6 +4,7 @@
 // window in any state is quick and leaves nothing playing.
 #include "HiloTocar.h"
 #include "Princ.h"
+#include "click.h"
 #include "sound_server.h"
 #include "wait.h"
 
@@ -67,7 +68,7 @@ protected:
         return testwait::WaitUntil(cond, timeout, [] { Application->ProcessMessages(); });
     }
 
-    static void Click(TButton* button) { static_cast<QAbstractButton*>(button->Widget())->click(); }
+    static void Click(TButton* button) { testclick::Click(button); }
 
     TfrmAudio* form = nullptr;
 };

@@ -6,6 +6,7 @@
 // and frees the ring right after closing. Playback is not on the capture
 // callback path, so a table lock and a per-device lock are fine here; they
 // make close safe against a write racing it on another thread.
+#include "handles.h"
 #include "mmsystem.h"
 #include "waveback.h"
 #include "wavehdr.h"
@@ -19,9 +20,6 @@ namespace {
 
 using namespace wave;
 
-constexpr std::size_t kSlots = 64;
-constexpr std::uint32_t kGenMask = 0xFFFFFF;
-
 struct OutDevice {
     std::mutex lock;
     std::unique_ptr<PlaybackStream> stream; // null once closed
@@ -29,33 +27,19 @@ struct OutDevice {
 };
 
 struct OutSlot {
-    std::uint32_t gen = 0;
+    std::uint64_t gen = 0;
     bool reserved = false; // an open is in progress
     std::shared_ptr<OutDevice> device;
 };
 
 std::mutex tableLock;
-std::array<OutSlot, kSlots> table;
-
-HWAVEOUT MakeHandle(std::size_t slot, std::uint32_t gen) {
-    return reinterpret_cast<HWAVEOUT>(static_cast<std::uintptr_t>(gen) << 8 | (slot + 1));
-}
-
-bool Decode(HWAVEOUT h, std::size_t* slot, std::uint32_t* gen) {
-    const auto token = reinterpret_cast<std::uintptr_t>(h);
-    const std::size_t index = token & 0xFF;
-    if (index == 0 || index > kSlots || (token >> 8) > kGenMask)
-        return false;
-    *slot = index - 1;
-    *gen = static_cast<std::uint32_t>(token >> 8);
-    return true;
-}
+std::array<OutSlot, kDeviceSlots> table;
 
 // The device behind a handle, kept alive by the caller while it works on it.
 std::shared_ptr<OutDevice> Find(HWAVEOUT h) {
     std::size_t slot = 0;
-    std::uint32_t gen = 0;
-    if (!Decode(h, &slot, &gen))
+    std::uint64_t gen = 0;
+    if (!DecodeHandle(h, &slot, &gen))
         return nullptr;
     std::lock_guard guard(tableLock);
     if (table[slot].gen != gen)
@@ -78,10 +62,10 @@ MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT uDeviceID, const WAVEFORMATEX* pwfx,
         return MMSYSERR_INVALPARAM;
     *phwo = nullptr;
 
-    std::size_t slot = kSlots;
+    std::size_t slot = kDeviceSlots;
     {
         std::lock_guard guard(tableLock);
-        for (std::size_t i = 0; i < kSlots; ++i) {
+        for (std::size_t i = 0; i < kDeviceSlots; ++i) {
             if (!table[i].device && !table[i].reserved) {
                 table[i].reserved = true;
                 slot = i;
@@ -89,7 +73,7 @@ MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT uDeviceID, const WAVEFORMATEX* pwfx,
             }
         }
     }
-    if (slot == kSlots)
+    if (slot == kDeviceSlots)
         return MMSYSERR_NOMEM;
 
     // Connecting can take a while; no lock is held meanwhile.
@@ -102,9 +86,9 @@ MMRESULT waveOutOpen(HWAVEOUT* phwo, UINT uDeviceID, const WAVEFORMATEX* pwfx,
     s.reserved = false;
     if (!device->stream)
         return r != MMSYSERR_NOERROR ? r : MMSYSERR_ERROR;
-    s.gen = (s.gen + 1) & kGenMask;
+    s.gen = NextGeneration(s.gen);
     s.device = std::move(device);
-    *phwo = MakeHandle(slot, s.gen);
+    *phwo = MakeHandle<HWAVEOUT>(slot, s.gen);
     return MMSYSERR_NOERROR;
 }
 
@@ -123,7 +107,7 @@ MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, WAVEHDR* pwh, UINT cbwh) {
         return MMSYSERR_INVALHANDLE;
     if (MMRESULT r = CheckHeaderArg(pwh, cbwh))
         return r;
-    // A header queued for capture in the meantime answers 33 here too.
+    // A header queued for capture in the meantime answers WAVERR_STILLPLAYING here too.
     const MMRESULT r = UnprepareHeader(pwh);
     PublishPlayback();
     return r;
@@ -181,8 +165,8 @@ MMRESULT waveOutReset(HWAVEOUT hwo) {
 
 MMRESULT waveOutClose(HWAVEOUT hwo) {
     std::size_t slot = 0;
-    std::uint32_t gen = 0;
-    if (!Decode(hwo, &slot, &gen))
+    std::uint64_t gen = 0;
+    if (!DecodeHandle(hwo, &slot, &gen))
         return MMSYSERR_INVALHANDLE;
     std::shared_ptr<OutDevice> device;
     {

@@ -2,7 +2,7 @@
 // than in a header page in front of it: VirtualFree() can then tell a block it
 // handed out from any other address without reading memory that may not be
 // mapped.
-#include "memory.h"
+#include "virtualmem.h"
 
 #include <cstdint>
 #include <mutex>

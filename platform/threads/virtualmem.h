@@ -2,7 +2,9 @@
 // readable and writable, zero-filled, and in place until freed.
 #pragma once
 
-#include "mmsystem.h"
+#include "windef.h"
+
+#include <cstddef>
 
 inline constexpr DWORD MEM_COMMIT = 0x00001000;
 inline constexpr DWORD MEM_RESERVE = 0x00002000;

@@ -14,7 +14,7 @@
 // can be called from an audio callback.
 #pragma once
 
-#include "mmsystem.h"
+#include "windef.h"
 
 #include <atomic>
 #include <exception>

@@ -9,19 +9,12 @@
 //    32-bit layout, as well as sizeof(WAVEHDR).
 #pragma once
 
+#include "windef.h"
+
 #include <cstddef>
 #include <cstdint>
 
-using BYTE = std::uint8_t;
-using WORD = std::uint16_t;
-using DWORD = std::uint32_t;
-using UINT = std::uint32_t;
-using BOOL = int;
-using DWORD_PTR = std::uintptr_t;
-using UINT_PTR = std::uintptr_t;
 using MMRESULT = UINT;
-using LPSTR = char*;
-using HWND = void*;
 
 // Handles are opaque tokens: the layer looks them up among the devices that
 // are open and never dereferences them, so a stale or garbage handle is

@@ -1,0 +1,288 @@
+#include "application.h"
+
+#include "canvas.h"
+#include "qtbridge.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QFont>
+#include <QImage>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPalette>
+#include <QPushButton>
+#include <QThread>
+#include <QWidget>
+#include <QWindow>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+using namespace qtbridge;
+
+namespace {
+
+TApplication applicationInstance;
+
+// The message box both MessageBox and ShowException show. Texts are plain:
+// an exception message is never read as markup.
+void ShowModalBox(QMessageBox::Icon icon, const QString& caption, const QString& text) {
+    if (QApplication::instance() == nullptr) {
+        std::fprintf(stderr, "%s: %s\n", caption.toLocal8Bit().constData(),
+                     text.toLocal8Bit().constData());
+        return;
+    }
+    QMessageBox box(icon, caption, text, QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+} // namespace
+
+TApplication* Application = &applicationInstance;
+
+// ---------------------------------------------------------------------------
+// TForm
+
+class TForm::View : public QWidget {
+public:
+    explicit View(TForm* form) : form_(form) {}
+
+protected:
+    void closeEvent(QCloseEvent* event) override {
+        event->accept();
+        if (Application->MainForm() == form_) {
+            Application->Terminate();
+        }
+    }
+    bool event(QEvent* event) override {
+        const bool handled = QWidget::event(event);
+        switch (event->type()) {
+        case QEvent::Show:
+        case QEvent::Move:
+        case QEvent::Resize:
+            form_->FitFrame();
+            break;
+        default:
+            break;
+        }
+        return handled;
+    }
+
+private:
+    TForm* form_;
+};
+
+TForm::TForm(TComponent* Owner) : TControl(Owner, new View(this)) {}
+
+TForm::~TForm() = default;
+
+HWND TForm::Handle() const {
+    return static_cast<HWND>(Widget());
+}
+
+int TForm::ClientWidth() const {
+    return Widget()->width();
+}
+int TForm::ClientHeight() const {
+    return Widget()->height();
+}
+
+void TForm::SetBounds(int left, int top, int width, int height) {
+    outerWidth_ = std::max(width, 0);
+    outerHeight_ = std::max(height, 0);
+    frameFitted_ = false;
+    // For a window, move() places the frame, resize() sizes the client area.
+    Widget()->move(left, top);
+    Widget()->resize(outerWidth_, outerHeight_);
+    FitFrame();
+}
+
+void TForm::FitFrame() {
+    // The frame is known only once a window manager has framed the window;
+    // from then on the client area gives up the frame's share of the outer
+    // size, once. Without a window manager there is no frame.
+    QWindow* window = Widget()->windowHandle();
+    if (window == nullptr || frameFitted_) {
+        return;
+    }
+    const QMargins frame = window->frameMargins();
+    if (frame.isNull()) {
+        return;
+    }
+    frameFitted_ = true;
+    Widget()->resize(std::max(outerWidth_ - frame.left() - frame.right(), 1),
+                     std::max(outerHeight_ - frame.top() - frame.bottom(), 1));
+}
+
+void TForm::Show() {
+    Widget()->show();
+}
+
+void TForm::Close() {
+    Widget()->close();
+}
+
+// ---------------------------------------------------------------------------
+// TApplication
+
+TApplication::TApplication() : TComponent(nullptr) {}
+
+TApplication::~TApplication() = default;
+
+void TApplication::Initialize() {
+    if (QApplication::instance() == nullptr) {
+        // Qt keeps references to these for its whole life. The program takes
+        // nothing from its command line, so Qt gets only the program name.
+        static int argc = 1;
+        static char* argv[] = {program_invocation_short_name, nullptr};
+        qtApp_ = std::make_unique<QApplication>(argc, argv);
+        // The event loop is ours: Run() ends with the main form, and a
+        // message box shown before it must not end the program.
+        QApplication::setQuitOnLastWindowClosed(false);
+        // The classic window font is not on this desktop. Its captions were
+        // sized for a narrow face, so narrow faces come first: the texts then
+        // fit inside their fixed label sizes.
+        QFont::insertSubstitutions("MS Sans Serif",
+                                   {"Microsoft Sans Serif", "Liberation Sans Narrow",
+                                    "Arial Narrow", "Nimbus Sans Narrow", "Liberation Sans",
+                                    "Arial", "Nimbus Sans", "DejaVu Sans Condensed"});
+        if (!shutdownRegistered_) {
+            shutdownRegistered_ = true;
+            // Forms still open at exit get their OnDestroy.
+            std::atexit([] { Application->Shutdown(); });
+        }
+    }
+    terminated_.store(false);
+    pending_ = nullptr;
+}
+
+void TApplication::FormCreated(TForm* form) {
+    forms_.push_back(form);
+    if (mainForm_ == nullptr) {
+        mainForm_ = form;
+    }
+    try {
+        if (form->OnCreate) {
+            form->OnCreate(form);
+        }
+    } catch (...) {
+        try {
+            DestroyForm(form);
+        } catch (...) {
+            // The creation failure is the one the caller sees.
+        }
+        throw;
+    }
+}
+
+void TApplication::Run() {
+    if (mainForm_ != nullptr && !terminated_.load() && !pending_) {
+        mainForm_->Show();
+        QEventLoop loop;
+        loop_ = &loop;
+        // A Terminate() from another thread after this test is delivered
+        // inside the loop and ends it.
+        if (!terminated_.load() && !pending_) {
+            loop.exec();
+        }
+        loop_ = nullptr;
+    }
+    DestroyForms();
+    std::exception_ptr error = std::exchange(pending_, nullptr);
+    terminated_.store(false);
+    if (error) {
+        std::rethrow_exception(error);
+    }
+}
+
+void TApplication::Terminate() {
+    terminated_.store(true);
+    if (OnGuiThread()) {
+        // Inside a modal box this ends the outer loop only: it returns once
+        // the box is dismissed.
+        if (loop_ != nullptr) {
+            loop_->exit();
+        }
+        return;
+    }
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        QMetaObject::invokeMethod(
+            app,
+            [this] {
+                if (loop_ != nullptr) {
+                    loop_->exit();
+                }
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+int TApplication::MessageBox(const char* text, const char* caption, int /*flags*/) {
+    ShowModalBox(QMessageBox::NoIcon, QString::fromUtf8(caption), QString::fromUtf8(text));
+    return IDOK;
+}
+
+void TApplication::ShowException(const Exception& e) {
+    ShowModalBox(QMessageBox::Critical, QCoreApplication::applicationName(),
+                 QString::fromStdString(e.Message()));
+}
+
+void TApplication::DestroyForm(TForm* form) {
+    forms_.erase(std::remove(forms_.begin(), forms_.end(), form), forms_.end());
+    if (mainForm_ == form) {
+        mainForm_ = nullptr;
+    }
+    // Deleted however OnDestroy ends.
+    std::unique_ptr<TForm> owned(form);
+    if (!form->destroyed_) {
+        form->destroyed_ = true;
+        form->Widget()->hide();
+        if (form->OnDestroy) {
+            form->OnDestroy(form);
+        }
+    }
+}
+
+void TApplication::DestroyForms() {
+    while (!forms_.empty()) {
+        try {
+            DestroyForm(forms_.back());
+        } catch (...) {
+            if (!pending_) {
+                pending_ = std::current_exception();
+            }
+        }
+    }
+}
+
+void TApplication::ProcessMessages() {
+    QCoreApplication::processEvents();
+}
+
+void TApplication::HandleException(std::exception_ptr error) {
+    if (!pending_) {
+        pending_ = std::move(error);
+    }
+    Terminate();
+}
+
+void TApplication::Shutdown() {
+    DestroyForms();
+    pending_ = nullptr;
+    // Whatever else was made with the application as owner goes while Qt is
+    // still there.
+    DestroyComponents();
+    // The Qt application itself is left to the end of the process: part of
+    // Qt's process-wide state is made lazily, after this handler was
+    // registered, and is gone by now, and deleting the application would use
+    // it. Kept reachable on purpose.
+    static QApplication* const leftToExit = qtApp_.release();
+    (void)leftToExit;
+}
