@@ -3,11 +3,11 @@
 //
 // It keeps the header protocol of the real layer (prepare, queue, hand back,
 // WAVERR_STILLPLAYING while a header is queued, reset hands every queued
-// header back with
-// WIM_DATA) but nothing happens on its own: a test hands back a captured
-// block with Complete(), on the thread that calls it, so the test thread
-// plays the audio thread. Every call is logged, and any call can be told to
-// answer a given result instead, or to run a hook before it returns.
+// header back with WIM_DATA) but nothing happens on its own: a test hands
+// back a captured block with Complete(), on the thread that calls it, so the
+// test thread plays the audio thread. Every call is logged, and any call can
+// be told to answer a given result instead, or to run a hook before it
+// returns.
 //
 // Thread-safe: calls and the test's own functions may come from any thread.
 #pragma once
