@@ -25,6 +25,9 @@ APP_PID=
 APP_WINDOW=
 APP_STATUS=
 
+# Where this file and its helpers live.
+XVFB_SCRIPTS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
 # The buttons, in the window's client coordinates: left, top, width, height.
 XVFB_INICIAR=(136 8 75 25)
 XVFB_PARAR=(224 8 75 25)
@@ -111,48 +114,7 @@ xvfb_click_parar() {
 # What a window manager's close button sends: a WM_PROTOCOLS client message
 # carrying WM_DELETE_WINDOW. The program then closes the window itself.
 xvfb_close_window() {
-    python3 - "$APP_WINDOW" <<'EOF'
-import ctypes, sys
-
-x11 = ctypes.CDLL("libX11.so.6")
-x11.XOpenDisplay.restype = ctypes.c_void_p
-x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-x11.XInternAtom.restype = ctypes.c_ulong
-x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
-                           ctypes.c_void_p]
-x11.XFlush.argtypes = [ctypes.c_void_p]
-x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
-
-
-class ClientMessage(ctypes.Structure):
-    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
-                ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
-                ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
-                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
-
-
-class Event(ctypes.Union):
-    # XEvent is padded to 24 longs.
-    _fields_ = [("xclient", ClientMessage), ("pad", ctypes.c_long * 24)]
-
-
-display = x11.XOpenDisplay(None)
-if not display:
-    sys.exit("cannot open the X display")
-window = int(sys.argv[1])
-event = Event()
-event.xclient.type = 33  # ClientMessage
-event.xclient.window = window
-event.xclient.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
-event.xclient.format = 32
-event.xclient.data[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
-event.xclient.data[1] = 0  # CurrentTime
-if not x11.XSendEvent(display, window, 0, 0, ctypes.byref(event)):
-    sys.exit("XSendEvent failed")
-x11.XFlush(display)
-x11.XCloseDisplay(display)
-EOF
+    python3 "$XVFB_SCRIPTS/close_window.py" "$APP_WINDOW"
 }
 
 xvfb_app_wait_exit() {

@@ -27,7 +27,7 @@ namespace {
 constexpr int kWidth = 281;
 constexpr int kFramesPerBlock = 1024;
 
-class Engine : public ::testing::Test {
+class LiveEngine : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!testsound::HaveTestSoundServer()) {
@@ -121,7 +121,7 @@ bool IsTheSine(const Trace& trace, int baseline) {
     return crossings >= 8 && crossings <= 12;
 }
 
-TEST_F(Engine, TheOscilloscopeShowsTheInputWithinASecondAndRedrawsWithEveryBlock) {
+TEST_F(LiveEngine, TheOscilloscopeShowsTheInputWithinASecondAndRedrawsWithEveryBlock) {
     Start();
     TCanvas* canvas = form->TimeSerie->Canvas;
     ASSERT_TRUE(PumpUntil(
@@ -191,7 +191,7 @@ std::vector<std::pair<std::size_t, std::size_t>> SoundRuns(const std::vector<std
     return runs;
 }
 
-TEST_F(Engine, IniciarPlaysWholeCapturedBlocksAndPararSilencesTheOutput) {
+TEST_F(LiveEngine, IniciarPlaysWholeCapturedBlocksAndPararSilencesTheOutput) {
     testsound::SinkRecorder input("in");
     testsound::SinkRecorder output;
     ASSERT_TRUE(input.Ready());
@@ -264,7 +264,7 @@ struct CloseCase {
     Clock::duration after;
 };
 
-class Closing : public Engine, public ::testing::WithParamInterface<CloseCase> {};
+class Closing : public LiveEngine, public ::testing::WithParamInterface<CloseCase> {};
 
 TEST_P(Closing, ReturnsWithinASecondAndLeavesNothingPlaying) {
     const CloseCase& c = GetParam();
@@ -291,7 +291,7 @@ TEST_P(Closing, ReturnsWithinASecondAndLeavesNothingPlaying) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Engine, Closing,
+INSTANTIATE_TEST_SUITE_P(LiveEngine, Closing,
                          ::testing::Values(CloseCase{"RightAfterStart", false, false, 50ms},
                                            CloseCase{"WhileCapturing", false, false, 500ms},
                                            CloseCase{"DuringAPlaybackPass", true, false, 30ms},

@@ -3,10 +3,12 @@
 // paths.
 #include "forms.h"
 #include "modal_boxes.h"
+#include "wait.h"
 
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QEvent>
 #include <QImage>
 #include <QLabel>
 #include <QPixmap>
@@ -224,6 +226,39 @@ TEST_F(Toolkit, ARepaintNeverShowsHalfOfAPictureAWorkerIsDrawing) {
     Application->ProcessMessages();
     EXPECT_GT(grabs, 0);
     EXPECT_EQ(mixed, 0) << "of " << grabs << " repaints";
+}
+
+// Counts the paint events that reach a widget, on the GUI thread.
+class PaintCounter : public QObject {
+public:
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        paints += event->type() == QEvent::Paint ? 1 : 0;
+        return false;
+    }
+};
+
+TEST_F(Toolkit, AWorkerFinishingAPictureGetsTheShownPaintBoxRepainted) {
+    constexpr int width = 32;
+    constexpr int height = 24;
+    Board board(width, height);
+    board.form->SetBounds(0, 0, width, height);
+    board.form->Show();
+    PaintCounter counter;
+    board.box->Widget()->installEventFilter(&counter);
+    const auto pump = [] { Application->ProcessMessages(); };
+    // Whatever showing the window paints comes first; only the drawing may
+    // cause what follows.
+    testwait::WaitUntil([] { return false; }, std::chrono::milliseconds(200), pump);
+    counter.paints = 0;
+
+    // Nothing else asks for a repaint: no grab(), no resize, no expose.
+    std::thread worker([&] { DrawPicture(*board.canvas(), width, height, true); });
+    worker.join();
+    EXPECT_TRUE(
+        testwait::WaitUntil([&] { return counter.paints > 0; }, std::chrono::seconds(2), pump));
 }
 
 // ---------------------------------------------------------------------------

@@ -35,9 +35,10 @@ private:
     std::function<void(Worker&)> body_;
 };
 
-template <typename Pred> bool WaitUntil(Pred pred, milliseconds limit = milliseconds(5000)) {
-    return testwait::WaitUntil(pred, limit);
-}
+using testwait::WaitUntil;
+
+// How long a worker may take to start, stop or end on a loaded machine.
+constexpr milliseconds kWorkerBound{5000};
 
 // Destroys the worker and returns how long that took.
 milliseconds TimeDestruction(std::unique_ptr<Worker>& worker) {
@@ -60,13 +61,13 @@ TEST(WorkerStart, CreatedSuspendedRunsNothingUntilTheFirstResume) {
     EXPECT_TRUE(worker->Suspended());
 
     worker->Resume();
-    EXPECT_TRUE(WaitUntil([&] { return runs == 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return runs == 1; }, kWorkerBound));
 }
 
 TEST(WorkerStart, CreatedRunningStartsAtOnce) {
     std::atomic<int> runs{0};
     auto worker = std::make_unique<Worker>(false, [&](Worker&) { ++runs; });
-    EXPECT_TRUE(WaitUntil([&] { return runs == 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return runs == 1; }, kWorkerBound));
 }
 
 // A worker that sets its own state up after the base is built, and starts
@@ -91,7 +92,7 @@ TEST(WorkerStart, BodyWaitsUntilConstructionIsComplete) {
     Settle();
     EXPECT_EQ(seen, -1);
     worker.Finish();
-    EXPECT_TRUE(WaitUntil([&] { return seen == 42; }));
+    EXPECT_TRUE(WaitUntil([&] { return seen == 42; }, kWorkerBound));
 }
 
 TEST(WorkerResume, ResumeReachingARunningWorkerIsNotRemembered) {
@@ -107,19 +108,19 @@ TEST(WorkerResume, ResumeReachingARunningWorkerIsNotRemembered) {
         }
     });
     worker->Resume();
-    ASSERT_TRUE(WaitUntil([&] { return passes == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return passes == 1; }, kWorkerBound));
 
     worker->Resume(); // reaches the worker mid-pass
     go = true;
-    ASSERT_TRUE(WaitUntil([&] { return worker->Suspended(); }));
+    ASSERT_TRUE(WaitUntil([&] { return worker->Suspended(); }, kWorkerBound));
     Settle();
     EXPECT_EQ(passes, 1);
     EXPECT_TRUE(worker->Suspended());
 
     worker->Resume(); // reaches it stopped: one more pass
-    ASSERT_TRUE(WaitUntil([&] { return passes == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return passes == 2; }, kWorkerBound));
     go = true;
-    ASSERT_TRUE(WaitUntil([&] { return worker->Suspended(); }));
+    ASSERT_TRUE(WaitUntil([&] { return worker->Suspended(); }, kWorkerBound));
 }
 
 TEST(WorkerResume, TerminateOnlySetsTheRequest) {
@@ -132,7 +133,7 @@ TEST(WorkerResume, TerminateOnlySetsTheRequest) {
         }
         ended = true;
     });
-    ASSERT_TRUE(WaitUntil([&] { return worker->Suspended(); }));
+    ASSERT_TRUE(WaitUntil([&] { return worker->Suspended(); }, kWorkerBound));
     EXPECT_FALSE(worker->Terminated());
 
     worker->Terminate();
@@ -143,7 +144,7 @@ TEST(WorkerResume, TerminateOnlySetsTheRequest) {
     EXPECT_FALSE(ended);
 
     worker->Resume();
-    EXPECT_TRUE(WaitUntil([&] { return ended.load(); }));
+    EXPECT_TRUE(WaitUntil([&] { return ended.load(); }, kWorkerBound));
     EXPECT_EQ(passes, 1);
 }
 
@@ -161,14 +162,14 @@ TEST(WorkerSuspend, RequestFromAnotherThreadPausesSleepAndTheRestOfTheWaitFollow
     std::this_thread::sleep_for(milliseconds(50));
 
     worker->Suspend();
-    ASSERT_TRUE(WaitUntil([&] { return worker->Suspended(); }));
+    ASSERT_TRUE(WaitUntil([&] { return worker->Suspended(); }, kWorkerBound));
     const auto pauseStart = Clock::now();
     std::this_thread::sleep_for(milliseconds(300));
     EXPECT_FALSE(done) << "the wait ran on while the worker was stopped";
     const auto paused = std::chrono::duration_cast<milliseconds>(Clock::now() - pauseStart);
     worker->Resume();
 
-    ASSERT_TRUE(WaitUntil([&] { return done.load(); }));
+    ASSERT_TRUE(WaitUntil([&] { return done.load(); }, kWorkerBound));
     // The clock stops while the worker is stopped: the whole 200 ms are still
     // waited, on top of the pause.
     EXPECT_GE(sleptMs, 200 + paused.count());
@@ -187,17 +188,17 @@ TEST(WorkerSuspend, PendingRequestSurvivesAResumeThatFindsTheWorkerRunning) {
         self.Suspend();
     });
     worker->Resume();
-    ASSERT_TRUE(WaitUntil([&] { return stage == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return stage == 1; }, kWorkerBound));
 
     worker->Suspend();
     worker->Resume(); // the worker is still running: no effect
     go = true;
-    ASSERT_TRUE(WaitUntil([&] { return worker->Suspended(); }));
+    ASSERT_TRUE(WaitUntil([&] { return worker->Suspended(); }, kWorkerBound));
     Settle();
     EXPECT_EQ(stage, 1) << "the request should have stopped the worker inside Sleep";
 
     worker->Resume();
-    EXPECT_TRUE(WaitUntil([&] { return stage == 2; }));
+    EXPECT_TRUE(WaitUntil([&] { return stage == 2; }, kWorkerBound));
 }
 
 TEST(WorkerSuspend, SuspensionDoesNotNest) {
@@ -211,14 +212,14 @@ TEST(WorkerSuspend, SuspensionDoesNotNest) {
             self.Suspend();
         }
     });
-    ASSERT_TRUE(WaitUntil([&] { return slept == 1 && worker->Suspended(); }));
+    ASSERT_TRUE(WaitUntil([&] { return slept == 1 && worker->Suspended(); }, kWorkerBound));
 
     // Requests that reach a stopped worker add nothing for later: one Resume
     // lets a whole pass run, Sleep included.
     worker->Suspend();
     worker->Suspend();
     worker->Resume();
-    EXPECT_TRUE(WaitUntil([&] { return slept == 2 && worker->Suspended(); }));
+    EXPECT_TRUE(WaitUntil([&] { return slept == 2 && worker->Suspended(); }, kWorkerBound));
     EXPECT_EQ(passes, 2);
 }
 
@@ -238,7 +239,7 @@ TEST(WorkerDestruction, EndsASuspendedWorkerWithoutRunningTheRestOfThePass) {
         self.Suspend();
         rest = true;
     });
-    ASSERT_TRUE(WaitUntil([&] { return worker->Suspended(); }));
+    ASSERT_TRUE(WaitUntil([&] { return worker->Suspended(); }, kWorkerBound));
     EXPECT_LT(TimeDestruction(worker), kDestroyBound);
     EXPECT_FALSE(rest);
 }
@@ -251,7 +252,7 @@ TEST(WorkerDestruction, EndsAWorkerInTheMiddleOfALongSleep) {
         Sleep(10000);
         rest = true;
     });
-    ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
+    ASSERT_TRUE(WaitUntil([&] { return entered.load(); }, kWorkerBound));
     std::this_thread::sleep_for(milliseconds(20));
     EXPECT_LT(TimeDestruction(worker), kDestroyBound);
     EXPECT_FALSE(rest);
@@ -264,7 +265,7 @@ TEST(WorkerDestruction, EndsAWorkerStoppedInsideSleepByAnotherThread) {
         rest = true;
     });
     worker->Suspend();
-    ASSERT_TRUE(WaitUntil([&] { return worker->Suspended(); }));
+    ASSERT_TRUE(WaitUntil([&] { return worker->Suspended(); }, kWorkerBound));
     EXPECT_LT(TimeDestruction(worker), kDestroyBound);
     EXPECT_FALSE(rest);
 }
@@ -277,7 +278,7 @@ TEST(WorkerDestruction, EndsABodyThatNeverEndsOnItsOwn) {
             ++loops;
         }
     });
-    ASSERT_TRUE(WaitUntil([&] { return loops > 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return loops > 3; }, kWorkerBound));
     EXPECT_LT(TimeDestruction(worker), kDestroyBound);
     const int atEnd = loops;
     Settle();
@@ -298,7 +299,7 @@ TEST(WorkerDestruction, IsNotStoppedByABodyCatchingStandardExceptions) {
             }
         }
     });
-    ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
+    ASSERT_TRUE(WaitUntil([&] { return entered.load(); }, kWorkerBound));
     EXPECT_LT(TimeDestruction(worker), kDestroyBound);
     EXPECT_FALSE(caught);
 }
@@ -337,7 +338,7 @@ private:
 TEST(WorkerDestruction, FromItsOwnBodyDoesNotDeadlockAndEndsAtTheNextSuspensionPoint) {
     SelfDestructionProbe probe;
     new SelfDestroying(probe);
-    ASSERT_TRUE(WaitUntil([&] { return probe.unwound.load(); }));
+    ASSERT_TRUE(WaitUntil([&] { return probe.unwound.load(); }, kWorkerBound));
     EXPECT_TRUE(probe.deleted);
     EXPECT_FALSE(probe.afterSleep);
     Settle(); // let the detached thread finish before the probe goes
@@ -346,7 +347,7 @@ TEST(WorkerDestruction, FromItsOwnBodyDoesNotDeadlockAndEndsAtTheNextSuspensionP
 TEST(WorkerFailure, AnExceptionEscapingTheBodyIsKept) {
     auto worker =
         std::make_unique<Worker>(false, [](Worker&) { throw std::runtime_error("device gone"); });
-    ASSERT_TRUE(WaitUntil([&] { return worker->FatalException() != nullptr; }));
+    ASSERT_TRUE(WaitUntil([&] { return worker->FatalException() != nullptr; }, kWorkerBound));
     try {
         std::rethrow_exception(worker->FatalException());
     } catch (const std::runtime_error& e) {
@@ -357,7 +358,7 @@ TEST(WorkerFailure, AnExceptionEscapingTheBodyIsKept) {
 TEST(WorkerFailure, ABodyThatEndsNormallyKeepsNoException) {
     std::atomic<bool> done{false};
     auto worker = std::make_unique<Worker>(false, [&](Worker&) { done = true; });
-    ASSERT_TRUE(WaitUntil([&] { return done.load(); }));
+    ASSERT_TRUE(WaitUntil([&] { return done.load(); }, kWorkerBound));
     Settle();
     EXPECT_EQ(worker->FatalException(), nullptr);
 }
@@ -381,7 +382,7 @@ TEST(SleepTest, NeverReturnsEarlierThanAsked) {
         }
         done = true;
     });
-    ASSERT_TRUE(WaitUntil([&] { return done.load(); }));
+    ASSERT_TRUE(WaitUntil([&] { return done.load(); }, kWorkerBound));
     EXPECT_TRUE(allLongEnough) << "a Sleep on a worker's thread returned early";
 }
 

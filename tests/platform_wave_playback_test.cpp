@@ -2,6 +2,7 @@
 // what is written is read back from the null sink's monitor.
 #include "mmsystem.h"
 #include "program_format.h"
+#include "ring.h"
 #include "sound_server.h"
 
 #include <gtest/gtest.h>
@@ -19,7 +20,8 @@ using testsound::SinkRecorder;
 
 namespace {
 
-constexpr DWORD kBlockBytes = 4096;
+using testring::Block;
+using testring::kBlockBytes;
 
 // Noise no other test plays: found in the sink's output only if it went
 // through untouched.
@@ -31,15 +33,6 @@ std::vector<char> Pattern(std::uint32_t seed) {
     }
     return bytes;
 }
-
-struct Block {
-    std::vector<char> memory;
-    WAVEHDR header{};
-    explicit Block(std::vector<char> bytes) : memory(std::move(bytes)) {
-        header.lpData = memory.data();
-        header.dwBufferLength = static_cast<DWORD>(memory.size());
-    }
-};
 
 HWAVEOUT OpenOut() {
     const WAVEFORMATEX f = ProgramFormat();

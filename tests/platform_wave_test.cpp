@@ -3,6 +3,7 @@
 // period at 44.1 kHz).
 #include "mmsystem.h"
 #include "program_format.h"
+#include "ring.h"
 #include "sound_server.h"
 #include "wait.h"
 
@@ -22,89 +23,14 @@ using testsound::HaveTestSoundServer;
 
 namespace {
 
-constexpr DWORD kBlockBytes = 4096;
-constexpr int kBlockSamples = kBlockBytes / 2;
-
-// A header with its own block of memory.
-struct Block {
-    std::vector<char> memory = std::vector<char>(kBlockBytes);
-    WAVEHDR header{};
-    Block() {
-        header.lpData = memory.data();
-        header.dwBufferLength = kBlockBytes;
-    }
-};
+using testring::Block;
+using testring::CaptureRing;
+using testring::kBlockBytes;
+using testring::kBlockSamples;
+using testwait::WaitUntil;
 
 // A new capture stream on the test server may take up to 2 s to deliver.
-template <class Pred> bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = 3s) {
-    return testwait::WaitUntil(pred, timeout);
-}
-
-// Two headers used the way the program uses them: at each completion the
-// completed one is unprepared and the other one is re-armed and queued, so
-// one header at most is queued at any time. Keeps a copy of every block.
-struct Ring {
-    HWAVEIN in = nullptr;
-    Block blocks[2];
-    std::atomic<bool> requeue{true};
-    std::atomic<int> completed{0};
-    int wanted = 0;
-    std::vector<std::int16_t> samples;
-    std::vector<std::chrono::steady_clock::time_point> times;
-    std::vector<DWORD> recorded;
-
-    explicit Ring(int n) : wanted(n), samples(n * kBlockSamples), times(n), recorded(n) {}
-
-    static void Callback(HWAVEIN hwi, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR) {
-        if (msg != WIM_DATA)
-            return;
-        auto* ring = reinterpret_cast<Ring*>(instance);
-        auto* done = reinterpret_cast<WAVEHDR*>(p1);
-        const int k = ring->completed.load(std::memory_order_relaxed);
-        if (k < ring->wanted) {
-            std::memcpy(&ring->samples[k * kBlockSamples], done->lpData, kBlockBytes);
-            ring->times[k] = std::chrono::steady_clock::now();
-            ring->recorded[k] = done->dwBytesRecorded;
-        }
-        ring->completed.store(k + 1, std::memory_order_release);
-        if (!ring->requeue.load())
-            return;
-        waveInUnprepareHeader(hwi, done, WAVEHDR_SIZE32);
-        WAVEHDR& next =
-            done == &ring->blocks[0].header ? ring->blocks[1].header : ring->blocks[0].header;
-        // Re-armed as the program does, but atomically: some tests touch
-        // these headers from another thread on purpose.
-        std::atomic_ref<DWORD>(next.dwFlags).store(0);
-        waveInPrepareHeader(hwi, &next, WAVEHDR_SIZE32);
-        waveInAddBuffer(hwi, &next, WAVEHDR_SIZE32);
-    }
-
-    MMRESULT Open() {
-        const WAVEFORMATEX f = ProgramFormat();
-        return waveInOpen(&in, WAVE_MAPPER, &f, reinterpret_cast<DWORD_PTR>(&Ring::Callback),
-                          reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
-    }
-    void Start() {
-        ASSERT_EQ(waveInPrepareHeader(in, &blocks[0].header, WAVEHDR_SIZE32), MMSYSERR_NOERROR);
-        ASSERT_EQ(waveInAddBuffer(in, &blocks[0].header, WAVEHDR_SIZE32), MMSYSERR_NOERROR);
-        ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
-    }
-    // The program's shutdown: stop re-queuing, reset, unprepare, close.
-    MMRESULT Shutdown() {
-        requeue = false;
-        waveInReset(in);
-        for (Block& b : blocks) {
-            for (int tries = 0;
-                 waveInUnprepareHeader(in, &b.header, WAVEHDR_SIZE32) == WAVERR_STILLPLAYING;
-                 ++tries) {
-                if (tries == 50)
-                    return WAVERR_STILLPLAYING;
-                std::this_thread::sleep_for(10ms);
-            }
-        }
-        return waveInClose(in);
-    }
-};
+constexpr auto kStreamStart = 3s;
 
 #define REQUIRE_SERVER()                                                                           \
     if (!HaveTestSoundServer())                                                                    \
@@ -175,8 +101,9 @@ TEST(WaveOpen, AnUnreachableServerFailsBothDevicesQuickly) {
     HWAVEIN in = nullptr;
     HWAVEOUT out = nullptr;
     const auto start = std::chrono::steady_clock::now();
-    const MMRESULT inResult = waveInOpen(
-        &in, WAVE_MAPPER, &f, reinterpret_cast<DWORD_PTR>(&Ring::Callback), 0, CALLBACK_FUNCTION);
+    const MMRESULT inResult =
+        waveInOpen(&in, WAVE_MAPPER, &f, reinterpret_cast<DWORD_PTR>(&CaptureRing::Callback), 0,
+                   CALLBACK_FUNCTION);
     const MMRESULT outResult = waveOutOpen(&out, WAVE_MAPPER, &f, 0, 0, CALLBACK_WINDOW);
     const auto took = std::chrono::steady_clock::now() - start;
     if (saved != nullptr)
@@ -242,7 +169,7 @@ TEST(WaveCapture, HeaderProtocolFromPrepareToClose) {
     EXPECT_EQ(waveInUnprepareHeader(in, &a.header, 32), WAVERR_STILLPLAYING);
 
     ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
-    ASSERT_TRUE(WaitUntil([&] { return (FlagsOf(b.header) & WHDR_DONE) != 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return (FlagsOf(b.header) & WHDR_DONE) != 0; }, kStreamStart));
     // Filled in the order queued.
     EXPECT_EQ(FlagsOf(a.header), WHDR_PREPARED | WHDR_DONE);
     EXPECT_EQ(FlagsOf(b.header), WHDR_PREPARED | WHDR_DONE);
@@ -313,9 +240,9 @@ TEST(WaveCapture, ResetHandsBackEveryQueuedHeaderInOrderThroughTheCallback) {
 TEST(WaveCapture, BlocksOfTheSineArriveEvery23msAndJoinWithoutAGap) {
     REQUIRE_SERVER();
     constexpr int kBlocks = 42;
-    Ring ring(kBlocks);
+    CaptureRing ring(kBlocks);
     ASSERT_EQ(ring.Open(), MMSYSERR_NOERROR);
-    ring.Start();
+    ASSERT_TRUE(ring.Start());
     ASSERT_TRUE(WaitUntil([&] { return ring.completed.load() >= kBlocks; }, 5s));
     std::uint64_t dropped = 99;
     EXPECT_EQ(waveInGetDroppedBytes(ring.in, &dropped), MMSYSERR_NOERROR);
@@ -364,10 +291,12 @@ TEST(WaveCapture, SoundIsDroppedAndCountedOnlyWhileStartedWithNothingQueued) {
     EXPECT_EQ(waveInGetDroppedBytes(in, nullptr), MMSYSERR_INVALPARAM);
 
     ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
-    ASSERT_TRUE(WaitUntil([&] {
-        waveInGetDroppedBytes(in, &dropped);
-        return dropped >= 3 * kBlockBytes;
-    }));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            waveInGetDroppedBytes(in, &dropped);
+            return dropped >= 3 * kBlockBytes;
+        },
+        kStreamStart));
     EXPECT_EQ(dropped % 4, 0u);
 
     // Stopped, nothing more is counted; a queued header stays empty.
@@ -405,7 +334,7 @@ TEST(WaveCapture, CloseFromInsideTheCallbackIsRefusedWithoutDeadlock) {
     ASSERT_EQ(waveInPrepareHeader(in, &b.header, 32), MMSYSERR_NOERROR);
     ASSERT_EQ(waveInAddBuffer(in, &b.header, 32), MMSYSERR_NOERROR);
     ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
-    ASSERT_TRUE(WaitUntil([&] { return called.load(); }));
+    ASSERT_TRUE(WaitUntil([&] { return called.load(); }, kStreamStart));
     EXPECT_NE(closeResult.load(), MMSYSERR_NOERROR);
     EXPECT_NE(closeResult.load(), WAVERR_STILLPLAYING);
     // The device is still open and closes normally.
@@ -419,10 +348,10 @@ TEST(WaveCapture, CloseFromInsideTheCallbackIsRefusedWithoutDeadlock) {
 TEST(WaveCapture, ShutdownRacingTheRequeuingCallbackLeavesHeadersAlone) {
     REQUIRE_SERVER();
     for (int round = 0; round < 6; ++round) {
-        Ring ring(0);
+        CaptureRing ring(0);
         ASSERT_EQ(ring.Open(), MMSYSERR_NOERROR);
-        ring.Start();
-        ASSERT_TRUE(WaitUntil([&] { return ring.completed.load() >= 2; }));
+        ASSERT_TRUE(ring.Start());
+        ASSERT_TRUE(WaitUntil([&] { return ring.completed.load() >= 2; }, kStreamStart));
         std::this_thread::sleep_for(std::chrono::milliseconds(round * 4));
         ASSERT_EQ(ring.Shutdown(), MMSYSERR_NOERROR) << "round " << round;
 
@@ -445,9 +374,9 @@ TEST(WaveCapture, ShutdownRacingTheRequeuingCallbackLeavesHeadersAlone) {
 // header queued after a reset makes close answer WAVERR_STILLPLAYING until it is back.
 TEST(WaveCapture, ResetAndUnprepareRaceTheCallbackSafely) {
     REQUIRE_SERVER();
-    Ring ring(0);
+    CaptureRing ring(0);
     ASSERT_EQ(ring.Open(), MMSYSERR_NOERROR);
-    ring.Start();
+    ASSERT_TRUE(ring.Start());
     const auto end = std::chrono::steady_clock::now() + 400ms;
     while (std::chrono::steady_clock::now() < end) {
         for (Block& b : ring.blocks) {

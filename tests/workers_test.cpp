@@ -69,8 +69,10 @@ TEST_F(Workers, EachSampleValueLandsOnItsRowOfTheWorkedExample) {
         std::int16_t sample;
         int top, bottom;
     };
-    const Row rows[] = {
-        {32767, 0, 146}, {0, 63, 209}, {1, 62, 208}, {-1, 63, 209}, {-32768, 126, 272}};
+    // The scale is 2^-15, not 1/32767: -32767 stays just short of a full
+    // base1 below its baseline and truncates one row above -32768.
+    const Row rows[] = {{32767, 0, 146}, {0, 63, 209},       {1, 62, 208},
+                        {-1, 63, 209},   {-32767, 125, 271}, {-32768, 126, 272}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.sample);
         const auto samples = Constant(row.sample);
@@ -300,6 +302,24 @@ TEST_F(Playback, APausedWorkerKeepsTheNewestHeaderAndPlaysItWhenResumed) {
     const auto* first = reinterpret_cast<const std::uint8_t*>(older.samples.data());
     EXPECT_EQ(std::search(played.begin(), played.end(), first, first + 64), played.end())
         << "the older block is never played";
+}
+
+TEST_F(Playback, ABlockHandedOverAsTheWorkerStartsIsNotPlayedBeforeIniciar) {
+    testsound::SinkRecorder out;
+    ASSERT_TRUE(out.Ready());
+
+    // The worker starts with a pass of its own while paused; a hand-over
+    // that reaches it before that pass has looked for a header must still
+    // wait for "Iniciar". Repeated, since how soon the pass runs varies.
+    Block block(41);
+    for (int round = 0; round < 50; ++round) {
+        THiloTocar worker(false);
+        worker.PlayBuffer(device, &block.header);
+        ASSERT_TRUE(WaitUntil([&] { return worker.Suspended(); })) << "round " << round;
+        EXPECT_EQ(worker.GetHeader(), &block.header);
+    }
+    EXPECT_LT(out.WaitFor(block.samples.data(), 4096, 500ms), 0)
+        << "a block was played while paused";
 }
 
 } // namespace

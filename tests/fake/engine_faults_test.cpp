@@ -74,7 +74,7 @@ void ExpectErrorBox(const SeenBox& box) {
     EXPECT_TRUE(box.hasOk);
 }
 
-class Engine : public ::testing::Test {
+class EngineFaults : public ::testing::Test {
 protected:
     void SetUp() override {
         fakewave::Reset();
@@ -127,7 +127,7 @@ protected:
 
 // --- Set-up failures -------------------------------------------------------
 
-using SetUpFailure = Engine;
+using SetUpFailure = EngineFaults;
 
 TEST_F(SetUpFailure, WithoutACaptureDeviceOneBoxIsShownAndShutdownStillRunsEveryStepQuietly) {
     fakewave::Answer("waveInOpen", MMSYSERR_NODRIVER);
@@ -232,7 +232,7 @@ TEST_F(SetUpFailure, AHeaderThatCannotBePreparedIsLeftOutWithoutABox) {
 
 // --- The ring ----------------------------------------------------------------
 
-using Ring = Engine;
+using Ring = EngineFaults;
 
 TEST_F(Ring, EachCompletionIsTurnedAroundLeavingExactlyOneHeaderQueued) {
     TfrmAudio* form = Open();
@@ -299,7 +299,7 @@ TEST_F(Ring, ABlockCompletedBeforeStartReturnsIsTurnedAround) {
 
 // --- Shutdown ----------------------------------------------------------------
 
-using Shutdown = Engine;
+using Shutdown = EngineFaults;
 
 TEST_F(Shutdown, AHeaderTheDeviceStillHoldsIsAskedForAgainEvery200msUntilItIsLetGo) {
     TfrmAudio* form = Open();
@@ -388,7 +388,7 @@ TEST_F(Shutdown, WaitsForACompletionItRacedWithAndGetsBackTheBufferThatQueued) {
 
 // --- Playback buttons --------------------------------------------------------
 
-using Buttons = Engine;
+using Buttons = EngineFaults;
 
 TEST_F(Buttons, PararPressedFirstKeepsPlaybackPausedAndLeavesOnlyIniciarEnabled) {
     TfrmAudio* form = Open();
