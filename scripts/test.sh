@@ -5,7 +5,7 @@
 # against a private sound server started here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh --test
 
 presets=(default asan)
 if [[ -n ${CI:-} || -n ${MONITOR_AUDIO_TSAN:-} ]]; then
