@@ -11,21 +11,22 @@ set -euo pipefail
 # Building, and what the program needs at run time besides the libraries it
 # links: the X11 and Wayland platform plugins, the SVG plugin that draws its
 # icon, and the fonts its window is laid out for (a narrow sans face, and
-# DejaVu for everything else).
+# DejaVu for everything else). dpkg-dev and file let cpack work out the
+# Debian package's dependencies.
 packages=(
-    g++ cmake ninja-build pkg-config
+    g++ cmake ninja-build pkg-config dpkg-dev file
     qt6-base-dev libgl-dev libpulse-dev
     qt6-qpa-plugins qt6-wayland libqt6svg6
     fonts-dejavu-core fonts-liberation
 )
 # Testing: the unit tests' libraries, the private sound server and X server
 # the tests run against, the tools that drive and look at the window, and
-# the tools that build and check the Debian package.
+# the tools that check the Debian package.
 test_packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     pulseaudio pulseaudio-utils
     xvfb xdotool x11-utils imagemagick python3
-    dpkg-dev fakeroot file lintian desktop-file-utils appstream
+    lintian desktop-file-utils appstream
 )
 
 case ${1:-} in
