@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QApplication>
+#include <QImage>
+#include <QPixmap>
 #include <QTimer>
 
 #include <functional>
@@ -117,6 +120,19 @@ TEST_F(Entry, ClosingTheWindowEndsTheProgramWithoutABox) {
     EXPECT_EQ(RunEntry(), 0);
     EXPECT_TRUE(seen.Seen().empty());
     EXPECT_EQ(ScriptedForm::destroyed, 1);
+}
+
+TEST_F(Entry, TheProgramGivesTheDesktopItsEntryNameVersionAndIcon) {
+    ScriptedForm::script = [](ScriptedForm* form) {
+        QTimer::singleShot(10, form->Widget(), [form] { form->Close(); });
+    };
+    EXPECT_EQ(RunEntry(), 0);
+    EXPECT_EQ(QGuiApplication::desktopFileName(), MONITOR_AUDIO_APP_ID);
+    EXPECT_FALSE(QCoreApplication::applicationVersion().isEmpty());
+    EXPECT_EQ(QCoreApplication::applicationVersion(), MONITOR_AUDIO_VERSION);
+    const QImage icon = QApplication::windowIcon().pixmap(64).toImage();
+    ASSERT_FALSE(icon.isNull());
+    EXPECT_NE(icon.pixelColor(32, 32), icon.pixelColor(0, 0)) << "the icon is blank";
 }
 
 } // namespace
