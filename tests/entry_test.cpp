@@ -8,6 +8,8 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFont>
+#include <QFontMetrics>
 #include <QImage>
 #include <QPixmap>
 #include <QTimer>
@@ -63,6 +65,12 @@ TEST_F(Entry, ASetUpFailureShowsOneErrorBoxAndEndsTheProgramAfterIt) {
     EXPECT_EQ(seen.Seen()[0].title, "Error de multimedia");
     EXPECT_EQ(seen.Seen()[0].buttons, 1);
     EXPECT_TRUE(seen.Seen()[0].hasOk);
+    // A window manager's title bar shows the whole title in a bold face
+    // beside the window icon and its buttons, about 120 pixels together.
+    QFont titleFont = QApplication::font();
+    titleFont.setBold(true);
+    EXPECT_GE(seen.Seen()[0].width,
+              QFontMetrics(titleFont).horizontalAdvance("Error de multimedia") + 120);
     EXPECT_EQ(ScriptedForm::destroyed, 1);
 }
 
