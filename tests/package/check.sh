@@ -50,6 +50,8 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+# An interrupted check still purges.
+trap 'exit 130' INT TERM HUP
 
 fail() {
     echo "FAIL: $*" >&2
@@ -131,8 +133,8 @@ xvfb_app_start "$program"
 xvfb_app_window 60 || { xvfb_show_app_log; fail "the installed program's window did not open"; }
 classes=$(xprop -id "$APP_WINDOW" WM_CLASS)
 [[ $classes == *"\"$wm_class\""* ]] || fail "StartupWMClass=$wm_class is not in the window's $classes"
-xprop -id "$APP_WINDOW" _NET_WM_ICON | grep -q '^_NET_WM_ICON(CARDINAL) = ' ||
-    fail "the window has no icon"
+icon=$(xprop -id "$APP_WINDOW" _NET_WM_ICON)
+[[ $icon == "_NET_WM_ICON(CARDINAL) = "*Icon* ]] || fail "the window has no icon: $icon"
 xvfb_close_window || fail "could not close the window"
 xvfb_app_wait_exit 20 || fail "the installed program did not end"
 ((APP_STATUS == 0)) || fail "the installed program ended with status $APP_STATUS"
