@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -74,11 +75,14 @@ struct HeldMessage {
     QByteArray category;
     QString text;
 };
+// Threads Qt starts while it opens the display may report too.
+std::mutex heldMessagesMutex;
 std::vector<HeldMessage> heldMessages;
 QtMessageHandler messagesBefore = nullptr;
 
 void HoldMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
     if (type != QtFatalMsg) {
+        std::lock_guard lock(heldMessagesMutex);
         heldMessages.push_back({type, context.category, text});
         return;
     }
@@ -97,9 +101,14 @@ void HoldMessage(QtMsgType type, const QMessageLogContext& context, const QStrin
 
 void PassHeldMessagesOn() {
     qInstallMessageHandler(messagesBefore);
-    for (const HeldMessage& held : std::exchange(heldMessages, {})) {
-        const QMessageLogContext context(nullptr, 0, nullptr, held.category.constData());
-        qt_message_output(held.type, context, held.text);
+    std::vector<HeldMessage> held;
+    {
+        std::lock_guard lock(heldMessagesMutex);
+        held = std::exchange(heldMessages, {});
+    }
+    for (const HeldMessage& message : held) {
+        const QMessageLogContext context(nullptr, 0, nullptr, message.category.constData());
+        qt_message_output(message.type, context, message.text);
     }
 }
 
