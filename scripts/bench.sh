@@ -11,7 +11,7 @@
 #   MONITOR_AUDIO_BENCH_SECONDS=10 scripts/bench.sh   # shorter capture runs
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh --test
 
 bench_args=("$@")
 seconds=${MONITOR_AUDIO_BENCH_SECONDS:-30}

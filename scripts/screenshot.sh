@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-}
 if [[ -z $build ]]; then
-    scripts/setup.sh
+    scripts/setup.sh --test
     cmake --preset default >/dev/null
     cmake --build --preset default --target monitor-audio
     build=build/default

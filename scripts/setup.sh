@@ -1,15 +1,42 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, running and testing need,
-# only those that are missing. Runs apt-get as root, or through sudo.
+# Installs the Debian packages that building and running the program need,
+# only those that are missing. With --test it also installs what the tests,
+# the benchmarks and the package check need on top. Runs apt-get as root, or
+# through sudo.
+#
+#   scripts/setup.sh          # build and run
+#   scripts/setup.sh --test   # build, run and test
 set -euo pipefail
 
+# Building, and what the program needs at run time besides the libraries it
+# links: the X11 and Wayland platform plugins, the SVG plugin that draws its
+# icon, and the fonts its window is laid out for (a narrow sans face, and
+# DejaVu for everything else). dpkg-dev and file let cpack work out the
+# Debian package's dependencies.
 packages=(
-    g++ cmake ninja-build pkg-config
-    qt6-base-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
-    libpulse-dev pulseaudio pulseaudio-utils
-    googletest libgtest-dev libgmock-dev libbenchmark-dev
-    xvfb xdotool x11-utils imagemagick python3
+    g++ cmake ninja-build pkg-config dpkg-dev file
+    qt6-base-dev libgl-dev libpulse-dev
+    qt6-qpa-plugins qt6-wayland libqt6svg6
+    fonts-dejavu-core fonts-liberation
 )
+# Testing: the unit tests' libraries, the private sound server and X server
+# the tests run against, the tools that drive and look at the window, and
+# the tools that check the Debian package.
+test_packages=(
+    googletest libgtest-dev libgmock-dev libbenchmark-dev
+    pulseaudio pulseaudio-utils
+    xvfb xdotool x11-utils imagemagick python3
+    lintian desktop-file-utils appstream
+)
+
+case ${1:-} in
+'') ;;
+--test) packages+=("${test_packages[@]}") ;;
+*)
+    echo "usage: $0 [--test]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -22,4 +49,5 @@ as_root=()
 [[ $(id -u) -eq 0 ]] || as_root=(sudo)
 echo "Installing: ${missing[*]}"
 "${as_root[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
+    -o DPkg::Lock::Timeout=600 "${missing[@]}"

@@ -2,10 +2,11 @@
 # Builds and runs the whole test suite: the optimised build, then the
 # AddressSanitizer + UndefinedBehaviorSanitizer build, and under CI (or with
 # MONITOR_AUDIO_TSAN=1) the ThreadSanitizer build too. Every audio test runs
-# against a private sound server started here.
+# against a private sound server started here. Last, the Debian package is
+# built, checked, installed, run and purged: that needs root, or sudo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh --test
 
 presets=(default asan)
 if [[ -n ${CI:-} || -n ${MONITOR_AUDIO_TSAN:-} ]]; then
@@ -30,3 +31,8 @@ for preset in "${presets[@]}"; do
     cmake --build --preset "$preset"
     ctest --preset "$preset" --no-tests=error
 done
+
+# The package is made from the optimised build and installed into this
+# system for the check, then purged again.
+echo "=== package ==="
+bash tests/package/check.sh build/default

@@ -11,6 +11,8 @@
 // CreateForm and Run destroy it on their way out.
 template <class Form> int RunMainWindow(Form*& ref) {
     try {
+        Application->SetIdentity(MONITOR_AUDIO_APP_ID, MONITOR_AUDIO_VERSION,
+                                 ":/monitor-audio/icon.svg");
         Application->Initialize();
         Application->CreateForm(ref);
         Application->Run();

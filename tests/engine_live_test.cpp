@@ -11,6 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QKeySequence>
+#include <QTest>
+#include <QWindow>
 
 #include <algorithm>
 #include <chrono>
@@ -253,6 +256,28 @@ TEST_F(LiveEngine, IniciarPlaysWholeCapturedBlocksAndPararSilencesTheOutput) {
     Pump(1s);
     for (std::int16_t s : output.Samples()) {
         ASSERT_EQ(s, 0) << "something is still played after \"Parar\"";
+    }
+}
+
+// Real key events through the window reach the focused button, as a user's
+// keyboard does.
+TEST_F(Engine, ReturnEnterAndSpaceOnTheFocusedIniciarStartPlayback) {
+    Start();
+    form->Show();
+    QWidget* window = form->Widget();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    QWidget* iniciar = form->btnIniciar->Widget();
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space}) {
+        SCOPED_TRACE(QKeySequence(key).toString().toStdString());
+        Click(form->btnParar);
+        ASSERT_TRUE(form->playbackWorker->GetPaused());
+        iniciar->setFocus(Qt::TabFocusReason);
+        ASSERT_TRUE(iniciar->hasFocus());
+        QTest::keyClick(window->windowHandle(), key);
+        EXPECT_FALSE(form->btnIniciar->Enabled());
+        EXPECT_TRUE(form->btnParar->Enabled());
+        EXPECT_FALSE(form->playbackWorker->GetPaused());
     }
 }
 

@@ -7,6 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QApplication>
+#include <QFont>
+#include <QFontMetrics>
+#include <QImage>
+#include <QPixmap>
 #include <QTimer>
 
 #include <functional>
@@ -60,6 +65,12 @@ TEST_F(Entry, ASetUpFailureShowsOneErrorBoxAndEndsTheProgramAfterIt) {
     EXPECT_EQ(seen.Seen()[0].title, "Error de multimedia");
     EXPECT_EQ(seen.Seen()[0].buttons, 1);
     EXPECT_TRUE(seen.Seen()[0].hasOk);
+    // A window manager's title bar shows the whole title in a bold face
+    // beside the window icon and its buttons, about 120 pixels together.
+    QFont titleFont = QApplication::font();
+    titleFont.setBold(true);
+    EXPECT_GE(seen.Seen()[0].width,
+              QFontMetrics(titleFont).horizontalAdvance("Error de multimedia") + 120);
     EXPECT_EQ(ScriptedForm::destroyed, 1);
 }
 
@@ -117,6 +128,19 @@ TEST_F(Entry, ClosingTheWindowEndsTheProgramWithoutABox) {
     EXPECT_EQ(RunEntry(), 0);
     EXPECT_TRUE(seen.Seen().empty());
     EXPECT_EQ(ScriptedForm::destroyed, 1);
+}
+
+TEST_F(Entry, TheProgramGivesTheDesktopItsEntryNameVersionAndIcon) {
+    ScriptedForm::script = [](ScriptedForm* form) {
+        QTimer::singleShot(10, form->Widget(), [form] { form->Close(); });
+    };
+    EXPECT_EQ(RunEntry(), 0);
+    EXPECT_EQ(QGuiApplication::desktopFileName(), MONITOR_AUDIO_APP_ID);
+    EXPECT_FALSE(QCoreApplication::applicationVersion().isEmpty());
+    EXPECT_EQ(QCoreApplication::applicationVersion(), MONITOR_AUDIO_VERSION);
+    const QImage icon = QApplication::windowIcon().pixmap(64).toImage();
+    ASSERT_FALSE(icon.isNull());
+    EXPECT_NE(icon.pixelColor(32, 32), icon.pixelColor(0, 0)) << "the icon is blank";
 }
 
 } // namespace

@@ -10,11 +10,14 @@
 #include <QFont>
 #include <QImage>
 #include <QLabel>
+#include <QPainter>
 #include <QPalette>
 #include <QPixmap>
+#include <QTest>
 #include <QWidget>
 #include <QWindow>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -30,6 +33,28 @@ protected:
     void TearDown() override { delete form; }
     TfrmAudio* form = nullptr;
 };
+
+// What a caption needs: its pen advance, or its ink where that reaches
+// further.
+int CaptionWidth(const QLabel* label) {
+    const QFontMetrics metrics = label->fontMetrics();
+    const QRect ink = metrics.boundingRect(label->text());
+    return std::max(metrics.horizontalAdvance(label->text()), ink.x() + ink.width());
+}
+
+// The rightmost column of a picture with a pixel unlike its top-left one (the
+// background), or -1.
+int RightmostInk(const QImage& picture) {
+    const QRgb background = picture.pixel(0, 0);
+    for (int x = picture.width() - 1; x >= 0; --x) {
+        for (int y = 0; y < picture.height(); ++y) {
+            if (picture.pixel(x, y) != background) {
+                return x;
+            }
+        }
+    }
+    return -1;
+}
 
 struct Placement {
     const char* name;
@@ -53,7 +78,16 @@ TEST_F(MainWindow, EveryControlHasItsPlaceSizeAndText) {
         const QWidget* widget = p.control->Widget();
         EXPECT_EQ(widget->parentWidget(), form->Widget());
         EXPECT_TRUE(widget->isVisible());
-        EXPECT_EQ(widget->geometry(), QRect(p.left, p.top, p.width, p.height));
+        EXPECT_EQ(widget->pos(), QPoint(p.left, p.top));
+        EXPECT_EQ(widget->height(), p.height);
+        // A label whose caption needs more than its laid-out width widens to
+        // the right, and only then.
+        const auto* label = qobject_cast<const QLabel*>(widget);
+        if (label != nullptr && CaptionWidth(label) > p.width) {
+            EXPECT_GT(widget->width(), p.width);
+        } else {
+            EXPECT_EQ(widget->width(), p.width);
+        }
         if (p.control != form->TimeSerie) {
             EXPECT_EQ(p.control->Caption(), p.text);
         }
@@ -128,11 +162,24 @@ TEST_F(MainWindow, ThePaintBoxShowsBlackAndTheCaptionsAreDrawnInYellow) {
     }
 }
 
+// Whatever face the desktop substitutes: the label on screen shows as much
+// of its caption as the same text drawn with no edge to stop it.
 TEST_F(MainWindow, TheCaptionsFitInsideTheirLabels) {
     for (TLabel* label : {form->Label1, form->Label2, form->Label3, form->Label4}) {
         SCOPED_TRACE(label->Caption());
-        const auto* qt = static_cast<QLabel*>(label->Widget());
-        EXPECT_LE(qt->fontMetrics().horizontalAdvance(qt->text()), label->Width());
+        auto* qt = static_cast<QLabel*>(label->Widget());
+        EXPECT_LE(CaptionWidth(qt), label->Width());
+
+        const QImage shown = qt->grab().toImage();
+        QImage free(4 * shown.width(), shown.height(), shown.format());
+        free.fill(shown.pixel(0, 0));
+        QPainter painter(&free);
+        painter.setFont(qt->font());
+        painter.setPen(qt->palette().color(QPalette::WindowText));
+        painter.drawText(free.rect(), static_cast<int>(qt->alignment()), qt->text());
+        painter.end();
+        EXPECT_GE(RightmostInk(free), 0);
+        EXPECT_EQ(RightmostInk(shown), RightmostInk(free));
     }
 }
 
@@ -149,6 +196,19 @@ TEST_F(MainWindow, BothButtonsStartEnabledAndTabFromIniciarToParar) {
         }
     }
     EXPECT_EQ(order, (std::vector<QWidget*>{form->btnIniciar->Widget(), form->btnParar->Widget()}));
+}
+
+TEST_F(MainWindow, TheFocusedButtonShowsItsFocusHoweverItGotIt) {
+    QWidget* window = form->Widget();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    QWidget* iniciar = form->btnIniciar->Widget();
+    iniciar->setFocus(Qt::OtherFocusReason);
+    ASSERT_TRUE(iniciar->hasFocus());
+    const QImage focused = iniciar->grab().toImage();
+    form->btnParar->Widget()->setFocus(Qt::OtherFocusReason);
+    ASSERT_FALSE(iniciar->hasFocus());
+    EXPECT_NE(iniciar->grab().toImage(), focused);
 }
 
 // The handlers themselves need the capture engine; here only the wiring from

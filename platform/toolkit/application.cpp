@@ -8,12 +8,16 @@
 #include <QCloseEvent>
 #include <QEventLoop>
 #include <QFont>
+#include <QFontMetrics>
+#include <QGridLayout>
+#include <QIcon>
 #include <QImage>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPalette>
 #include <QPushButton>
+#include <QSpacerItem>
 #include <QThread>
 #include <QWidget>
 #include <QWindow>
@@ -23,12 +27,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 using namespace qtbridge;
 
 namespace {
 
 TApplication applicationInstance;
+
+// What a window manager's title bar spends besides the caption: the window
+// icon and three buttons at either side, about 40 pixels each.
+constexpr int kTitleBarExtras = 160;
 
 // The message box both MessageBox and ShowException show. Texts are plain:
 // an exception message is never read as markup.
@@ -40,7 +51,65 @@ void ShowModalBox(QMessageBox::Icon icon, const QString& caption, const QString&
     }
     QMessageBox box(icon, caption, text, QMessageBox::Ok);
     box.setTextFormat(Qt::PlainText);
+    // A box only as wide as a short text leaves a window manager too little
+    // title bar for the caption, which it then cuts ("Erro… dia"). Room for
+    // the caption in a bold title font, its icon and three title buttons.
+    QFont titleFont = QApplication::font();
+    titleFont.setBold(true);
+    const int titleRoom = QFontMetrics(titleFont).horizontalAdvance(caption) + kTitleBarExtras;
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        // QMessageBox fixes its own size when shown; a spacer across its
+        // grid is what its layout honours.
+        grid->addItem(new QSpacerItem(titleRoom, 0, QSizePolicy::Minimum, QSizePolicy::Minimum),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    }
     box.exec();
+}
+
+// Qt's messages while it opens the display. Held back: when no display can
+// be opened Qt says so in several lines and then aborts, and the user needs
+// one line and an exit status instead. Once the display is open they are
+// passed on as they came.
+struct HeldMessage {
+    QtMsgType type;
+    QByteArray category;
+    QString text;
+};
+// Threads Qt starts while it opens the display may report too.
+std::mutex heldMessagesMutex;
+std::vector<HeldMessage> heldMessages;
+QtMessageHandler messagesBefore = nullptr;
+
+void HoldMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type != QtFatalMsg) {
+        std::lock_guard lock(heldMessagesMutex);
+        heldMessages.push_back({type, context.category, text});
+        return;
+    }
+    // The failure to open any platform: nothing after this can run.
+    const auto setting = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr && *value != '\0' ? std::string(name) + "=" + value
+                                                  : std::string(name) + " unset";
+    };
+    std::fprintf(stderr, "%s: cannot open a display for its window (%s, %s, %s)\n",
+                 program_invocation_short_name, setting("DISPLAY").c_str(),
+                 setting("WAYLAND_DISPLAY").c_str(), setting("QT_QPA_PLATFORM").c_str());
+    std::fflush(stderr);
+    std::_Exit(1);
+}
+
+void PassHeldMessagesOn() {
+    qInstallMessageHandler(messagesBefore);
+    std::vector<HeldMessage> held;
+    {
+        std::lock_guard lock(heldMessagesMutex);
+        held = std::exchange(heldMessages, {});
+    }
+    for (const HeldMessage& message : held) {
+        const QMessageLogContext context(nullptr, 0, nullptr, message.category.constData());
+        qt_message_output(message.type, context, message.text);
+    }
 }
 
 } // namespace
@@ -142,13 +211,16 @@ void TApplication::Initialize() {
         // nothing from its command line, so Qt gets only the program name.
         static int argc = 1;
         static char* argv[] = {program_invocation_short_name, nullptr};
+        messagesBefore = qInstallMessageHandler(HoldMessage);
         qtApp_ = std::make_unique<QApplication>(argc, argv);
+        PassHeldMessagesOn();
         // The event loop is ours: Run() ends with the main form, and a
         // message box shown before it must not end the program.
         QApplication::setQuitOnLastWindowClosed(false);
+        ApplyIdentity();
         // The classic window font is not on this desktop. Its captions were
-        // sized for a narrow face, so narrow faces come first: the texts then
-        // fit inside their fixed label sizes.
+        // sized for a narrow face, so narrow faces come first: the window
+        // then looks as laid out. With none of them a label widens instead.
         QFont::insertSubstitutions("MS Sans Serif",
                                    {"Microsoft Sans Serif", "Liberation Sans Narrow",
                                     "Arial Narrow", "Nimbus Sans Narrow", "Liberation Sans",
@@ -161,6 +233,24 @@ void TApplication::Initialize() {
     }
     terminated_.store(false);
     pending_ = nullptr;
+}
+
+void TApplication::SetIdentity(const std::string& desktopFileName, const std::string& version,
+                               const std::string& icon) {
+    desktopFileName_ = desktopFileName;
+    version_ = version;
+    icon_ = icon;
+    if (QApplication::instance() != nullptr) {
+        ApplyIdentity();
+    }
+}
+
+void TApplication::ApplyIdentity() {
+    QGuiApplication::setDesktopFileName(QString::fromStdString(desktopFileName_));
+    QCoreApplication::setApplicationVersion(QString::fromStdString(version_));
+    if (!icon_.empty()) {
+        QApplication::setWindowIcon(QIcon(QString::fromStdString(icon_)));
+    }
 }
 
 void TApplication::FormCreated(TForm* form) {

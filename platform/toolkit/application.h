@@ -7,6 +7,7 @@
 #include <atomic>
 #include <exception>
 #include <memory>
+#include <string>
 #include <vector>
 
 class QEventLoop;
@@ -58,6 +59,12 @@ public:
     // state a previous Run() left.
     void Initialize();
 
+    // How the desktop knows the program: the name of its desktop entry
+    // (without ".desktop"), its version, and its window icon (a file or a
+    // Qt resource). Kept for Initialize() when it comes first.
+    void SetIdentity(const std::string& desktopFileName, const std::string& version,
+                     const std::string& icon);
+
     // Builds the window, stores it in ref, then runs its OnCreate. The first
     // form created is the main form. If OnCreate throws, the form is
     // destroyed (OnDestroy, delete) before the exception leaves.
@@ -96,6 +103,7 @@ public:
 
 private:
     void FormCreated(TForm* form);
+    void ApplyIdentity();
     void DestroyForms();
     void Shutdown();
 
@@ -106,6 +114,9 @@ private:
     TForm* mainForm_ = nullptr;
     std::vector<TForm*> forms_;
     bool shutdownRegistered_ = false;
+    std::string desktopFileName_;
+    std::string version_;
+    std::string icon_;
 };
 
 extern TApplication* Application;

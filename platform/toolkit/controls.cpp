@@ -9,6 +9,7 @@
 #include <QEventLoop>
 #include <QFont>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPainter>
@@ -109,6 +110,7 @@ void TControl::SetCaption(const std::string& caption) {
     } else {
         widget_->setWindowTitle(text);
     }
+    CaptionChanged();
 }
 
 std::string TControl::Caption() const {
@@ -176,8 +178,26 @@ void TControl::SetEnabled(bool enabled) {
 // ---------------------------------------------------------------------------
 // TLabel, TButton
 
-TLabel::TLabel(TComponent* Owner) : TControl(Owner, new QLabel) {
-    auto* label = static_cast<QLabel*>(Widget());
+class TLabel::View : public QLabel {
+public:
+    void Attach(TLabel* label) { label_ = label; }
+
+protected:
+    // Also when the font comes from the parent.
+    void changeEvent(QEvent* event) override {
+        QLabel::changeEvent(event);
+        if (event->type() == QEvent::FontChange && label_ != nullptr) {
+            label_->FitCaption();
+        }
+    }
+
+private:
+    TLabel* label_ = nullptr;
+};
+
+TLabel::TLabel(TComponent* Owner) : TControl(Owner, new View) {
+    auto* label = static_cast<View*>(Widget());
+    label->Attach(this);
     label->setTextFormat(Qt::PlainText);
     // Centred in its height: the replacement faces have taller ascents and
     // descents than the label's 13 pixels, and centring keeps both the tops of
@@ -187,7 +207,47 @@ TLabel::TLabel(TComponent* Owner) : TControl(Owner, new QLabel) {
     label->setIndent(0);
 }
 
-TButton::TButton(TComponent* Owner) : TControl(Owner, new QPushButton) {
+TLabel::~TLabel() {
+    static_cast<View*>(Widget())->Attach(nullptr);
+}
+
+void TLabel::SetBounds(int left, int top, int width, int height) {
+    layoutWidth_ = std::max(width, 0);
+    TControl::SetBounds(left, top, width, height);
+    FitCaption();
+}
+
+void TLabel::FitCaption() {
+    const auto* label = static_cast<const QLabel*>(Widget());
+    const QFontMetrics metrics = label->fontMetrics();
+    const QString text = label->text();
+    // The pen advance, or the ink where a glyph reaches past it.
+    const QRect ink = metrics.boundingRect(text);
+    const int needed = std::max(metrics.horizontalAdvance(text), ink.x() + ink.width());
+    Widget()->resize(std::max(layoutWidth_, needed), Widget()->height());
+}
+
+class TButton::View : public QPushButton {
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        const int key = event->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            if (!event->isAutoRepeat()) {
+                click();
+            }
+            return;
+        }
+        QPushButton::keyPressEvent(event);
+    }
+    // Qt shows focus only after the keyboard has moved it; the classic
+    // desktop shows it however the button got it.
+    void focusInEvent(QFocusEvent* event) override {
+        window()->setAttribute(Qt::WA_KeyboardFocusChange);
+        QPushButton::focusInEvent(event);
+    }
+};
+
+TButton::TButton(TComponent* Owner) : TControl(Owner, new View) {
     auto* button = static_cast<QPushButton*>(Widget());
     button->setAutoDefault(false);
     QObject::connect(button, &QAbstractButton::clicked, button, [this] {

@@ -118,6 +118,7 @@ protected:
     // Takes ownership of widget (a widget without a parent).
     TControl(TComponent* Owner, QWidget* widget);
     virtual void ColorChanged() {}
+    virtual void CaptionChanged() {}
 
 private:
     void ApplyTabOrder();
@@ -130,11 +131,27 @@ private:
     int tabOrder_ = -1;
 };
 
+// Sizes itself to its caption like the classic toolkit's labels: a caption
+// wider than the laid-out width widens the label, from the same left edge,
+// so that no font a desktop substitutes ever cuts it. A caption that fits
+// keeps the laid-out width.
 class TLabel : public TControl {
 public:
     explicit TLabel(TComponent* Owner);
+    ~TLabel() override;
+
+    void SetBounds(int left, int top, int width, int height) override;
+
+private:
+    class View;
+    void CaptionChanged() override { FitCaption(); }
+    void FitCaption();
+
+    int layoutWidth_ = 0;
 };
 
+// Return, Enter and Space press a focused button, as on the desktop the
+// layout comes from, and the focused button always shows its focus.
 class TButton : public TControl {
 public:
     explicit TButton(TComponent* Owner);
@@ -142,4 +159,7 @@ public:
     // Called on the GUI thread for each click. An exception it throws ends
     // the event loop and leaves TApplication::Run().
     TNotifyEvent OnClick;
+
+private:
+    class View;
 };

@@ -17,6 +17,7 @@ struct SeenBox {
     std::string text;
     int buttons = 0;
     bool hasOk = false;
+    int width = 0;
 };
 
 class ModalBoxes {
@@ -43,6 +44,7 @@ private:
         seen.buttons = static_cast<int>(box->buttons().size());
         QAbstractButton* ok = box->button(QMessageBox::Ok);
         seen.hasOk = ok != nullptr;
+        seen.width = box->width();
         seen_.push_back(seen);
         if (OnSeen) {
             OnSeen(seen);
