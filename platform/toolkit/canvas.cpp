@@ -128,13 +128,15 @@ void TCanvas::Unlock() {
     // The repaint is posted to the widget's thread, so a worker may ask for
     // it; Qt drops the call if the widget is gone by then. One request in
     // flight is enough: the repaint shows whatever the picture is when it
-    // runs.
+    // runs. It paints there and then rather than through update(), whose
+    // own posted request would cost the event loop a second round per
+    // picture.
     if (outermost && !repaintPosted_.exchange(true)) {
         QMetaObject::invokeMethod(
             widget_,
             [this] {
                 repaintPosted_.store(false);
-                widget_->update();
+                widget_->repaint();
             },
             Qt::QueuedConnection);
     }
