@@ -13,6 +13,8 @@
 #   scripts/bench.sh
 #   MONITOR_AUDIO_BENCH_SECONDS=10 scripts/bench.sh   # shorter capture runs
 #   MONITOR_AUDIO_BENCH_BEFORE=<commit> scripts/bench.sh
+#   MONITOR_AUDIO_BENCH_DISPLAY_RUNS=5 MONITOR_AUDIO_BENCH_DISPLAY_SECONDS=30 \
+#       scripts/bench.sh                               # more, longer display runs
 #
 # With MONITOR_AUDIO_BENCH_BEFORE the given commit is built too (in
 # build/bench-before) and its drawing pass and display runs alternate with
@@ -131,16 +133,18 @@ pid_ticks() {
 }
 # One line per thread of the program: "tid name voluntary-switches".
 thread_switches() {
-    local task
+    local task name
     for task in "/proc/$APP_PID/task"/*; do
-        printf '%s %s %s\n' "${task##*/}" "$(tr ' ' _ <"$task/comm")" \
+        name=$(tr ' ' _ <"$task/comm")
+        [[ ${task##*/} == "$APP_PID" ]] && name=event-loop
+        printf '%s %s %s\n' "${task##*/}" "$name" \
             "$(awk '/^voluntary_ctxt_switches:/ { print $2 }' "$task/status")"
     done
 }
 # display_run LABEL PROGRAM: the oscilloscope alone for $display_seconds.
 display_seconds=${MONITOR_AUDIO_BENCH_DISPLAY_SECONDS:-10}
 display_run() {
-    local label=$1 program=$2 app0 app1 x0 x1 t0 t1 frames switches0 switches1
+    local label=${1:-program} program=$2 app0 app1 x0 x1 t0 t1 frames switches0 switches1
     xvfb_start "$work/x-$label" || return 1
     xvfb_app_start "$program"
     xvfb_app_window 60 || return 1
@@ -184,16 +188,19 @@ display_run() {
 
 runs=${MONITOR_AUDIO_BENCH_DISPLAY_RUNS:-3}
 echo "=== the display alone on Xvfb: $runs runs of ${display_seconds} s each ==="
-echo "(switches per block per thread, by thread name; the first is the event loop)"
+echo "(voluntary context switches per block of each thread that had any, in the order"
+echo " the threads were started; unnamed ones carry the program's name)"
 for _ in $(seq 1 "$runs"); do
     if [[ -n $before ]]; then
         display_run "before" build/bench-before/build/src/monitor-audio || {
             xvfb_show_app_log
+            xvfb_stop
             status=1
         }
     fi
-    display_run "after" build/default/src/monitor-audio || {
+    display_run "${before:+after}" build/default/src/monitor-audio || {
         xvfb_show_app_log
+        xvfb_stop
         status=1
     }
 done
