@@ -34,7 +34,7 @@ namespace {
 // The image's pixel for a colour. Plain colours are rearranged in place: a
 // pass converts its pen colour once per line, and going through QColor cost
 // as much as drawing a short line. System colours need the palette.
-QRgb ToPixel(TColor color) {
+inline QRgb ToPixel(TColor color) {
     if ((color & 0xFF000000) == 0xFF000000) {
         return ToQColor(color).rgb();
     }
@@ -215,16 +215,27 @@ void TCanvas::LineTo(int x, int y) {
     std::int64_t err = dx + dy;
     // One pixel per step along the longer axis; the steps are taken without
     // branches, which a trace's ever-changing slopes would mispredict.
-    for (std::int64_t n = std::max(dx, -dy); n > 0; --n) {
-        if (inside || (px >= 0 && py >= 0 && px < w && py < h)) {
-            bits[py * stride + px] = colour;
-        }
+    auto step = [&] {
         const std::int64_t e2 = 2 * err;
         const std::int64_t stepX = e2 >= dy ? 1 : 0;
         const std::int64_t stepY = e2 <= dx ? 1 : 0;
         err += stepX * dy + stepY * dx;
         px += stepX * sx;
         py += stepY * sy;
+    };
+    const std::int64_t steps = std::max(dx, -dy);
+    if (inside) {
+        for (std::int64_t n = 0; n < steps; ++n) {
+            bits[py * stride + px] = colour;
+            step();
+        }
+        return;
+    }
+    for (std::int64_t n = 0; n < steps; ++n) {
+        if (px >= 0 && py >= 0 && px < w && py < h) {
+            bits[py * stride + px] = colour;
+        }
+        step();
     }
 }
 
