@@ -4,14 +4,32 @@
 # sine as the input, a null sink as the output), then runs the program
 # itself on a private X server: capture with the oscilloscope running, then
 # with playback on as well, printing the CPU time it takes (percent of one
-# core) and its peak memory. Extra arguments go to each benchmark, e.g.
-# --benchmark_format=json.
+# core) and its peak memory. Then the display alone, a few runs: the frames
+# the paint box actually presents a second (counted by the X server's DAMAGE
+# extension), the program's and the X server's CPU, and the voluntary context
+# switches of each of the program's threads per captured block. Extra
+# arguments go to each benchmark, e.g. --benchmark_format=json.
 #
 #   scripts/bench.sh
 #   MONITOR_AUDIO_BENCH_SECONDS=10 scripts/bench.sh   # shorter capture runs
+#   MONITOR_AUDIO_BENCH_BEFORE=<commit> scripts/bench.sh
+#   MONITOR_AUDIO_BENCH_DISPLAY_RUNS=5 MONITOR_AUDIO_BENCH_DISPLAY_SECONDS=30 \
+#       scripts/bench.sh                               # more, longer display runs
+#
+# With MONITOR_AUDIO_BENCH_BEFORE the given commit is built too (in
+# build/bench-before) and its drawing pass and display runs alternate with
+# this tree's, so both sets of figures come from the same run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --test
+# The frame counter reads the X server's damage reports through ctypes.
+if ! dpkg-query -W -f='${Status}' libxdamage1 2>/dev/null | grep -q '^install ok installed'; then
+    as_root=()
+    [[ $(id -u) -eq 0 ]] || as_root=(sudo)
+    "${as_root[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq \
+        --no-install-recommends libxdamage1
+fi
 
 bench_args=("$@")
 seconds=${MONITOR_AUDIO_BENCH_SECONDS:-30}
@@ -28,11 +46,30 @@ test_sound_server_start "$work/sound"
 cmake --preset default -DMONITOR_AUDIO_BENCH=ON >/dev/null
 cmake --build --preset default
 
+before=${MONITOR_AUDIO_BENCH_BEFORE:-}
+if [[ -n $before ]]; then
+    commit=$(git rev-parse "$before^{commit}")
+    # Kept between runs: rebuilt only when another commit is asked for.
+    if [[ $(cat build/bench-before/commit 2>/dev/null) != "$commit" ]]; then
+        rm -rf build/bench-before
+        mkdir -p build/bench-before/src
+        git archive "$commit" | tar -x -C build/bench-before/src
+        echo "$commit" >build/bench-before/commit
+    fi
+    cmake -S build/bench-before/src -B build/bench-before/build -G Ninja \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMONITOR_AUDIO_BENCH=ON >/dev/null
+    cmake --build build/bench-before/build --target monitor-audio workers_bench
+fi
+
 status=0
 for bench in build/default/bench/*_bench; do
     [[ -x $bench ]] || continue
     echo "=== $(basename "$bench") ==="
     "$bench" "${bench_args[@]}" || status=1
+    if [[ -n $before && $(basename "$bench") == workers_bench ]]; then
+        echo "=== workers_bench of $before ==="
+        build/bench-before/build/bench/workers_bench "${bench_args[@]}" || status=1
+    fi
 done
 
 # CPU time the program has used so far, in clock ticks: utime + stime of
@@ -85,4 +122,86 @@ if ! program_run; then
     xvfb_show_app_log
     status=1
 fi
+xvfb_stop
+
+# CPU ticks of any process.
+pid_ticks() {
+    local stat fields
+    stat=$(<"/proc/$1/stat")
+    read -r -a fields <<<"${stat##*) }"
+    echo $((fields[11] + fields[12]))
+}
+# One line per thread of the program: "tid name voluntary-switches".
+thread_switches() {
+    local task name
+    for task in "/proc/$APP_PID/task"/*; do
+        name=$(tr ' ' _ <"$task/comm")
+        [[ ${task##*/} == "$APP_PID" ]] && name=event-loop
+        printf '%s %s %s\n' "${task##*/}" "$name" \
+            "$(awk '/^voluntary_ctxt_switches:/ { print $2 }' "$task/status")"
+    done
+}
+# display_run LABEL PROGRAM: the oscilloscope alone for $display_seconds.
+display_seconds=${MONITOR_AUDIO_BENCH_DISPLAY_SECONDS:-10}
+display_run() {
+    local label=${1:-program} program=$2 app0 app1 x0 x1 t0 t1 frames switches0 switches1
+    xvfb_start "$work/x-$label" || return 1
+    xvfb_app_start "$program"
+    xvfb_app_window 60 || return 1
+    sleep 2
+    switches0=$(thread_switches)
+    app0=$(pid_ticks "$APP_PID")
+    x0=$(pid_ticks "$XVFB_PID")
+    t0=$(now)
+    # The paint box's rectangle in the window: 40, 48, 281 x 273.
+    frames=$(python3 bench/count_frames.py "$APP_WINDOW" "$display_seconds" 40 48 281 273)
+    t1=$(now)
+    app1=$(pid_ticks "$APP_PID")
+    x1=$(pid_ticks "$XVFB_PID")
+    switches1=$(thread_switches)
+    xvfb_app_running || return 1
+    xvfb_close_window || return 1
+    xvfb_app_wait_exit 20 || return 1
+    xvfb_stop
+    # The program captures 44,100 / 1,024 blocks a second; each one is
+    # handed to the display worker.
+    awk -v label="$label" -v frames="$frames" -v app=$((app1 - app0)) -v x=$((x1 - x0)) \
+        -v hz="$(getconf CLK_TCK)" -v t0="$t0" -v t1="$t1" -v before="$switches0" \
+        -v after="$switches1" 'BEGIN {
+            span = t1 - t0
+            blocks = span * 44100 / 1024
+            n = split(before, b, "\n")
+            for (i = 1; i <= n; i++) { split(b[i], f, " "); start[f[1]] = f[3] }
+            m = split(after, a, "\n")
+            line = ""
+            for (i = 1; i <= m; i++) {
+                split(a[i], f, " ")
+                if (!(f[1] in start)) continue
+                d = f[3] - start[f[1]]
+                if (d == 0) continue
+                line = line sprintf(" %s:%.2f", f[2], d / blocks)
+            }
+            printf "%-8s frames %5.1f/s  program cpu %5.2f %%  X server cpu %5.2f %%  switches per block:%s\n",
+                label, frames / span, 100 * app / hz / span, 100 * x / hz / span, line
+        }'
+}
+
+runs=${MONITOR_AUDIO_BENCH_DISPLAY_RUNS:-3}
+echo "=== the display alone on Xvfb: $runs runs of ${display_seconds} s each ==="
+echo "(voluntary context switches per block of each thread that had any, in the order"
+echo " the threads were started; unnamed ones carry the program's name)"
+for _ in $(seq 1 "$runs"); do
+    if [[ -n $before ]]; then
+        display_run "before" build/bench-before/build/src/monitor-audio || {
+            xvfb_show_app_log
+            xvfb_stop
+            status=1
+        }
+    fi
+    display_run "${before:+after}" build/default/src/monitor-audio || {
+        xvfb_show_app_log
+        xvfb_stop
+        status=1
+    }
+done
 exit $status

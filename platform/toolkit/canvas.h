@@ -7,6 +7,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 class QPainter;
 
@@ -54,6 +55,7 @@ public:
 private:
     friend class TPaintBox;
     struct Image;
+    class Held;
     explicit TCanvas(QWidget* widget);
     // Paints the picture over the widget, under the lock.
     void Paint(QPainter& painter) const;
@@ -64,6 +66,9 @@ private:
 
     mutable std::recursive_mutex mutex_;
     int lockDepth_ = 0; // guarded by mutex_
+    // The thread inside Lock(), if any; read without the lock by drawing
+    // calls to learn whether they already hold it.
+    std::atomic<std::thread::id> owner_{};
     std::unique_ptr<Image> image_;
     TPen pen_;
     TBrush brush_;
