@@ -261,7 +261,7 @@ TEST_F(LiveEngine, IniciarPlaysWholeCapturedBlocksAndPararSilencesTheOutput) {
 
 // Real key events through the window reach the focused button, as a user's
 // keyboard does.
-TEST_F(Engine, ReturnEnterAndSpaceOnTheFocusedIniciarStartPlayback) {
+TEST_F(LiveEngine, ReturnEnterAndSpaceOnTheFocusedIniciarStartPlayback) {
     Start();
     form->Show();
     QWidget* window = form->Widget();
