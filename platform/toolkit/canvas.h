@@ -68,7 +68,7 @@ private:
     // when it has one (see ShowOnWindow), else by repainting the widget.
     void Show();
     // GUI thread: from now on pictures go straight to the widget's X
-    // window. False, and nothing changes, if that cannot be done.
+    // window. False if that cannot be done; Qt goes on painting them.
     bool ShowOnWindow();
 
     mutable std::recursive_mutex mutex_;
