@@ -145,6 +145,12 @@ void TCanvas::Unlock() {
 }
 
 void TCanvas::Show() {
+    if (window_ != nullptr && window_->Window() != widget_->internalWinId()) {
+        // Qt gave the widget another X window: the pictures follow it.
+        window_.reset();
+        widget_->setAttribute(Qt::WA_PaintOnScreen, false);
+        ShowOnWindow();
+    }
     if (window_ != nullptr) {
         std::lock_guard lock(mutex_);
         if (window_->Show(image_->pixels)) {

@@ -81,6 +81,8 @@ struct TXcbPicture::State {
         Mapping mapping;
         // Sent to the server and not yet reported done.
         bool busy = false;
+        // The request that sent it, to match an error against.
+        unsigned int sequence = 0;
     };
     std::array<Segment, 2> segments;
     std::size_t next = 0;
@@ -90,7 +92,18 @@ struct TXcbPicture::State {
     xcb_connection_t* c() const { return connection.get(); }
 
     void Handle(const xcb_generic_event_t& event) {
-        if (shmEvents != 0 && (event.response_type & 0x7F) == shmEvents + XCB_SHM_COMPLETION) {
+        if (event.response_type == 0) {
+            // A put the server refused (the window gone, say) is never
+            // reported done, but its segment is free all the same. Other
+            // errors are of no use here: the next picture replaces a lost one.
+            const auto& error = reinterpret_cast<const xcb_generic_error_t&>(event);
+            for (Segment& segment : segments) {
+                if (segment.busy && segment.sequence == error.full_sequence) {
+                    segment.busy = false;
+                }
+            }
+        } else if (shmEvents != 0 &&
+                   (event.response_type & 0x7F) == shmEvents + XCB_SHM_COMPLETION) {
             const auto& done = reinterpret_cast<const xcb_shm_completion_event_t&>(event);
             for (Segment& segment : segments) {
                 if (segment.id == done.shmseg) {
@@ -98,8 +111,6 @@ struct TXcbPicture::State {
                 }
             }
         }
-        // Errors and anything else are of no use here: a picture that did
-        // not arrive is replaced by the next one.
     }
 
     void Poll() {
@@ -178,8 +189,10 @@ struct TXcbPicture::State {
         for (int y = 0; y < height; ++y) {
             std::memcpy(to + y * row, image.constScanLine(y), row);
         }
-        xcb_shm_put_image(c(), window, gc, width, height, 0, 0, width, height, 0, 0, depth,
-                          XCB_IMAGE_FORMAT_Z_PIXMAP, 1, segment->id, 0);
+        segment->sequence =
+            xcb_shm_put_image(c(), window, gc, width, height, 0, 0, width, height, 0, 0, depth,
+                              XCB_IMAGE_FORMAT_Z_PIXMAP, 1, segment->id, 0)
+                .sequence;
         segment->busy = true;
         return true;
     }
@@ -237,6 +250,10 @@ std::unique_ptr<TXcbPicture> TXcbPicture::Create(std::uint32_t window) {
         }
     }
     return std::unique_ptr<TXcbPicture>(new TXcbPicture(std::move(state)));
+}
+
+std::uint32_t TXcbPicture::Window() const {
+    return state_->window;
 }
 
 bool TXcbPicture::Show(const QImage& image) {

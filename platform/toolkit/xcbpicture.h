@@ -24,6 +24,7 @@ public:
     // Sends the picture to the window's top left corner. Returns false once
     // the connection is lost; the caller then shows pictures its own way.
     bool Show(const QImage& image);
+    std::uint32_t Window() const;
 
 private:
     struct State;
