@@ -11,11 +11,12 @@ set -euo pipefail
 # Building, and what the program needs at run time besides the libraries it
 # links: the X11 and Wayland platform plugins, the SVG plugin that draws its
 # icon, and the fonts its window is laid out for (a narrow sans face, and
-# DejaVu for everything else). dpkg-dev and file let cpack work out the
-# Debian package's dependencies.
+# DejaVu for everything else). The xcb headers are for the oscilloscope's
+# pictures, which go to X over a connection of the program's own. dpkg-dev
+# and file let cpack work out the Debian package's dependencies.
 packages=(
     g++ cmake ninja-build pkg-config dpkg-dev file
-    qt6-base-dev libgl-dev libpulse-dev
+    qt6-base-dev libgl-dev libpulse-dev libxcb1-dev libxcb-shm0-dev
     qt6-qpa-plugins qt6-wayland libqt6svg6
     fonts-dejavu-core fonts-liberation
 )

@@ -1,12 +1,14 @@
 #include "canvas.h"
 
 #include "qtbridge.h"
+#include "xcbpicture.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QEventLoop>
 #include <QFont>
+#include <QGuiApplication>
 #include <QImage>
 #include <QLabel>
 #include <QMessageBox>
@@ -128,7 +130,7 @@ void TCanvas::Unlock() {
     // The repaint is posted to the widget's thread, so a worker may ask for
     // it; Qt drops the call if the widget is gone by then. One request in
     // flight is enough: the repaint shows whatever the picture is when it
-    // runs. It paints there and then rather than through update(), whose
+    // runs. It shows there and then rather than through update(), whose
     // own posted request would cost the event loop a second round per
     // picture.
     if (outermost && !repaintPosted_.exchange(true)) {
@@ -136,10 +138,50 @@ void TCanvas::Unlock() {
             widget_,
             [this] {
                 repaintPosted_.store(false);
-                widget_->repaint();
+                Show();
             },
             Qt::QueuedConnection);
     }
+}
+
+void TCanvas::Show() {
+    if (window_ != nullptr && window_->Window() != widget_->internalWinId()) {
+        // Qt gave the widget another X window: the pictures follow it.
+        window_.reset();
+        widget_->setAttribute(Qt::WA_PaintOnScreen, false);
+        ShowOnWindow();
+    }
+    if (window_ != nullptr) {
+        std::lock_guard lock(mutex_);
+        if (window_->Show(image_->pixels)) {
+            return;
+        }
+    }
+    if (window_ != nullptr) {
+        // The display went away under the connection: Qt paints again.
+        window_.reset();
+        widget_->setAttribute(Qt::WA_PaintOnScreen, false);
+    }
+    widget_->repaint();
+}
+
+bool TCanvas::ShowOnWindow() {
+    // Only where the X window holds the picture pixel for pixel; Qt's own
+    // painting scales it up without smoothing on a high-density screen.
+    if (window_ != nullptr || QGuiApplication::platformName() != QLatin1String("xcb") ||
+        widget_->devicePixelRatioF() != 1.0) {
+        return window_ != nullptr;
+    }
+    // Only the paint box gets a window of its own; its neighbours stay
+    // painted by Qt into the form's.
+    QCoreApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
+    auto window = TXcbPicture::Create(static_cast<std::uint32_t>(widget_->winId()));
+    if (window == nullptr) {
+        return false;
+    }
+    window_ = std::move(window);
+    widget_->setAttribute(Qt::WA_PaintOnScreen);
+    return true;
 }
 
 void TCanvas::Rectangle(int left, int top, int right, int bottom) {
@@ -294,12 +336,27 @@ public:
     explicit View(TPaintBox* box) : box_(box) { setAttribute(Qt::WA_OpaquePaintEvent); }
     void Detach() { box_ = nullptr; }
 
+    // Qt paints nothing of a widget shown straight on its X window.
+    QPaintEngine* paintEngine() const override {
+        return testAttribute(Qt::WA_PaintOnScreen) ? nullptr : QWidget::paintEngine();
+    }
+
 protected:
-    void paintEvent(QPaintEvent*) override {
+    void showEvent(QShowEvent*) override {
         if (box_ != nullptr) {
-            QPainter painter(this);
-            box_->Canvas->Paint(painter);
+            box_->Canvas->ShowOnWindow();
         }
+    }
+    void paintEvent(QPaintEvent*) override {
+        if (box_ == nullptr) {
+            return;
+        }
+        if (testAttribute(Qt::WA_PaintOnScreen)) {
+            box_->Canvas->Show();
+            return;
+        }
+        QPainter painter(this);
+        box_->Canvas->Paint(painter);
     }
     void resizeEvent(QResizeEvent*) override {
         if (box_ != nullptr) {

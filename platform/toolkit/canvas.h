@@ -10,6 +10,7 @@
 #include <thread>
 
 class QPainter;
+class TXcbPicture;
 
 struct TPen {
     TColor Color = clBlack;
@@ -63,6 +64,12 @@ private:
     // colour clears the picture to it.
     void Resize(int width, int height, TColor background);
     void Clear(TColor background);
+    // GUI thread: puts the picture on screen, on the widget's own X window
+    // when it has one (see ShowOnWindow), else by repainting the widget.
+    void Show();
+    // GUI thread: from now on pictures go straight to the widget's X
+    // window. False if that cannot be done; Qt goes on painting them.
+    bool ShowOnWindow();
 
     mutable std::recursive_mutex mutex_;
     int lockDepth_ = 0; // guarded by mutex_
@@ -73,6 +80,7 @@ private:
     TPen pen_;
     TBrush brush_;
     QWidget* widget_;
+    std::unique_ptr<TXcbPicture> window_; // set and read on the GUI thread
     std::atomic<bool> repaintPosted_{false};
 };
 

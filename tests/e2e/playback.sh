@@ -95,6 +95,36 @@ xvfb_app_start "$program"
 xvfb_app_window 60 || fail "the window did not open"
 step "the window is open"
 
+# What the X server holds where the oscilloscope is (40, 48, 281 x 273):
+# a white outline around black, with aqua traces and no other colour. A
+# picture shifted, cut short or with its colours swapped fails this.
+oscilloscope_shown() {
+    import -window "$APP_WINDOW" -crop 281x273+40+48 +repage -depth 8 "rgb:$work/box.rgb" \
+        2>/dev/null || return 1
+    python3 - "$work/box.rgb" <<'EOF_PY'
+import sys
+w, h = 281, 273
+data = open(sys.argv[1], "rb").read()
+if len(data) != w * h * 3:
+    sys.exit(1)
+px = [data[i:i + 3] for i in range(0, len(data), 3)]
+white, black, aqua = b"\xff\xff\xff", b"\0\0\0", b"\0\xff\xff"
+# The traces run from the first column to the last, over the outline.
+rows = [px[x] for x in range(w)] + [px[(h - 1) * w + x] for x in range(w)]
+columns = [px[y * w] for y in range(h)] + [px[y * w + w - 1] for y in range(h)]
+ok = (all(p == white for p in rows) and all(p in (white, aqua) for p in columns) and
+      set(px) == {white, black, aqua})
+sys.exit(0 if ok else 1)
+EOF_PY
+}
+shown=
+for _ in $(seq 1 20); do
+    oscilloscope_shown && shown=1 && break
+    sleep 0.25
+done
+[[ -n $shown ]] || fail "the oscilloscope is not on the screen as drawn"
+step "the oscilloscope is on the screen"
+
 # Capture runs from the start; playback only after "Iniciar".
 sleep 1
 expect_silence "before Iniciar"

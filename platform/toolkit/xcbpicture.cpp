@@ -1,0 +1,270 @@
+#include "xcbpicture.h"
+
+#include <QImage>
+
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+struct Disconnect {
+    void operator()(xcb_connection_t* connection) const { xcb_disconnect(connection); }
+};
+using Connection = std::unique_ptr<xcb_connection_t, Disconnect>;
+
+// Replies and events are malloc'ed by xcb.
+struct Free {
+    void operator()(void* p) const { std::free(p); }
+};
+template <typename T> using Reply = std::unique_ptr<T, Free>;
+
+struct Detach {
+    void operator()(void* address) const { shmdt(address); }
+};
+using Mapping = std::unique_ptr<void, Detach>;
+
+// The layout QImage::Format_RGB32 has in memory: 32 bits a pixel, least
+// significant byte first, blue in the low byte.
+bool MatchesRGB32(xcb_connection_t* connection, std::uint8_t depth, xcb_visualid_t visual) {
+    const xcb_setup_t* setup = xcb_get_setup(connection);
+    if (setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST || (depth != 24 && depth != 32)) {
+        return false;
+    }
+    bool bits32 = false;
+    for (auto f = xcb_setup_pixmap_formats_iterator(setup); f.rem != 0; xcb_format_next(&f)) {
+        if (f.data->depth == depth) {
+            bits32 = f.data->bits_per_pixel == 32;
+        }
+    }
+    if (!bits32) {
+        return false;
+    }
+    for (auto s = xcb_setup_roots_iterator(setup); s.rem != 0; xcb_screen_next(&s)) {
+        for (auto d = xcb_screen_allowed_depths_iterator(s.data); d.rem != 0; xcb_depth_next(&d)) {
+            for (auto v = xcb_depth_visuals_iterator(d.data); v.rem != 0; xcb_visualtype_next(&v)) {
+                if (v.data->visual_id == visual) {
+                    return d.data->depth == depth &&
+                           (v.data->_class == XCB_VISUAL_CLASS_TRUE_COLOR ||
+                            v.data->_class == XCB_VISUAL_CLASS_DIRECT_COLOR) &&
+                           v.data->red_mask == 0xFF0000 && v.data->green_mask == 0xFF00 &&
+                           v.data->blue_mask == 0xFF;
+                }
+            }
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+struct TXcbPicture::State {
+    Connection connection;
+    xcb_window_t window = 0;
+    xcb_gcontext_t gc = 0;
+    std::uint8_t depth = 0;
+    // Bytes one request may carry.
+    std::size_t maxRequest = 0;
+    // The first event number of the shared-memory extension; 0 without it.
+    std::uint8_t shmEvents = 0;
+    bool shm = false;
+
+    struct Segment {
+        xcb_shm_seg_t id = 0;
+        Mapping mapping;
+        // Sent to the server and not yet reported done.
+        bool busy = false;
+        // The request that sent it, to match an error against.
+        unsigned int sequence = 0;
+    };
+    std::array<Segment, 2> segments;
+    std::size_t next = 0;
+    int width = 0;
+    int height = 0;
+
+    xcb_connection_t* c() const { return connection.get(); }
+
+    void Handle(const xcb_generic_event_t& event) {
+        if (event.response_type == 0) {
+            // A put the server refused (the window gone, say) is never
+            // reported done, but its segment is free all the same. Other
+            // errors are of no use here: the next picture replaces a lost one.
+            const auto& error = reinterpret_cast<const xcb_generic_error_t&>(event);
+            for (Segment& segment : segments) {
+                if (segment.busy && segment.sequence == error.full_sequence) {
+                    segment.busy = false;
+                }
+            }
+        } else if (shmEvents != 0 &&
+                   (event.response_type & 0x7F) == shmEvents + XCB_SHM_COMPLETION) {
+            const auto& done = reinterpret_cast<const xcb_shm_completion_event_t&>(event);
+            for (Segment& segment : segments) {
+                if (segment.id == done.shmseg) {
+                    segment.busy = false;
+                }
+            }
+        }
+    }
+
+    void Poll() {
+        while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(c())}) {
+            Handle(*event);
+        }
+    }
+
+    void DropSegments() {
+        for (Segment& segment : segments) {
+            if (segment.mapping) {
+                xcb_shm_detach(c(), segment.id);
+            }
+            segment = Segment{};
+        }
+        width = height = 0;
+    }
+
+    // Two segments for pictures of this size. The server's answer to the
+    // attachment is awaited: a remote server cannot map them, and then
+    // plain requests carry the pictures from then on.
+    bool MakeSegments(int w, int h) {
+        DropSegments();
+        const std::size_t size = std::size_t(w) * std::size_t(h) * 4;
+        for (Segment& segment : segments) {
+            const int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+            if (id < 0) {
+                return false;
+            }
+            void* address = shmat(id, nullptr, 0);
+            if (address == reinterpret_cast<void*>(-1)) {
+                shmctl(id, IPC_RMID, nullptr);
+                return false;
+            }
+            segment.mapping.reset(address);
+            segment.id = xcb_generate_id(c());
+            Reply<xcb_generic_error_t> error{
+                xcb_request_check(c(), xcb_shm_attach_checked(c(), segment.id, id, 1))};
+            // Gone once both sides let go of it, however the program ends.
+            shmctl(id, IPC_RMID, nullptr);
+            if (error) {
+                segment = Segment{};
+                return false;
+            }
+        }
+        width = w;
+        height = h;
+        return true;
+    }
+
+    bool ShowShared(const QImage& image) {
+        if (image.width() != width || image.height() != height) {
+            if (!MakeSegments(image.width(), image.height())) {
+                DropSegments();
+                shm = false;
+                return false;
+            }
+        }
+        Poll();
+        Segment* segment = &segments[next];
+        if (segment->busy) {
+            segment = &segments[next ^ 1];
+        }
+        // Both still with the server: only then is waiting for it worth
+        // the picture being complete.
+        while (segment->busy) {
+            Reply<xcb_generic_event_t> event{xcb_wait_for_event(c())};
+            if (!event) {
+                return true;
+            }
+            Handle(*event);
+        }
+        next = std::size_t(segment - segments.data()) ^ 1;
+        const std::size_t row = std::size_t(width) * 4;
+        auto* to = static_cast<unsigned char*>(segment->mapping.get());
+        for (int y = 0; y < height; ++y) {
+            std::memcpy(to + y * row, image.constScanLine(y), row);
+        }
+        segment->sequence =
+            xcb_shm_put_image(c(), window, gc, width, height, 0, 0, width, height, 0, 0, depth,
+                              XCB_IMAGE_FORMAT_Z_PIXMAP, 1, segment->id, 0)
+                .sequence;
+        segment->busy = true;
+        return true;
+    }
+
+    // As many whole rows a request as it may carry.
+    void ShowPlain(const QImage& image) {
+        const std::size_t row = std::size_t(image.width()) * 4;
+        const int rows = std::max<int>(1, int((maxRequest - 64) / row));
+        for (int y = 0; y < image.height(); y += rows) {
+            const int n = std::min(rows, image.height() - y);
+            // Rows of a Format_RGB32 image are contiguous, 32-bit aligned.
+            xcb_put_image(c(), XCB_IMAGE_FORMAT_Z_PIXMAP, window, gc, image.width(), n, 0, y, 0,
+                          depth, std::uint32_t(row * n), image.constScanLine(y));
+        }
+    }
+};
+
+TXcbPicture::TXcbPicture(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+TXcbPicture::~TXcbPicture() {
+    if (state_->connection && !xcb_connection_has_error(state_->c())) {
+        state_->DropSegments();
+        xcb_free_gc(state_->c(), state_->gc);
+        xcb_flush(state_->c());
+    }
+}
+
+std::unique_ptr<TXcbPicture> TXcbPicture::Create(std::uint32_t window) {
+    auto state = std::make_unique<State>();
+    state->connection.reset(xcb_connect(nullptr, nullptr));
+    xcb_connection_t* c = state->c();
+    if (xcb_connection_has_error(c)) {
+        return nullptr;
+    }
+    Reply<xcb_get_geometry_reply_t> geometry{
+        xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr)};
+    Reply<xcb_get_window_attributes_reply_t> attributes{
+        xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr)};
+    if (!geometry || !attributes || !MatchesRGB32(c, geometry->depth, attributes->visual)) {
+        return nullptr;
+    }
+    state->window = window;
+    state->depth = geometry->depth;
+    state->maxRequest = std::size_t(xcb_get_maximum_request_length(c)) * 4;
+    state->gc = xcb_generate_id(c);
+    const std::uint32_t noExposures = 0;
+    xcb_create_gc(c, state->gc, window, XCB_GC_GRAPHICS_EXPOSURES, &noExposures);
+    const xcb_query_extension_reply_t* shm = xcb_get_extension_data(c, &xcb_shm_id);
+    if (shm != nullptr && shm->present) {
+        Reply<xcb_shm_query_version_reply_t> version{
+            xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr)};
+        if (version) {
+            state->shm = true;
+            state->shmEvents = shm->first_event;
+        }
+    }
+    return std::unique_ptr<TXcbPicture>(new TXcbPicture(std::move(state)));
+}
+
+std::uint32_t TXcbPicture::Window() const {
+    return state_->window;
+}
+
+bool TXcbPicture::Show(const QImage& image) {
+    State& s = *state_;
+    if (xcb_connection_has_error(s.c())) {
+        return false;
+    }
+    if (!s.shm || !s.ShowShared(image)) {
+        s.Poll();
+        s.ShowPlain(image);
+    }
+    xcb_flush(s.c());
+    return !xcb_connection_has_error(s.c());
+}

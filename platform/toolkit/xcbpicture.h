@@ -1,0 +1,33 @@
+// Puts a picture onto one X window over a connection of the toolkit's own.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+class QImage;
+
+// Qt's backing store waits for the X server after every flush; at one
+// picture per captured block that round trip cost more than drawing it.
+// Here a picture goes out as a request and nothing waits for the answer:
+// through two shared-memory segments used in turn when the server can map
+// them, a segment being rewritten only once the server has said it is done
+// with it, or as plain image requests when it cannot.
+class TXcbPicture {
+public:
+    // Nothing if the display cannot be reached, the window is not on it, or
+    // its pixels are not laid out as the picture's 32-bit RGB.
+    static std::unique_ptr<TXcbPicture> Create(std::uint32_t window);
+    ~TXcbPicture();
+    TXcbPicture(const TXcbPicture&) = delete;
+    TXcbPicture& operator=(const TXcbPicture&) = delete;
+
+    // Sends the picture to the window's top left corner. Returns false once
+    // the connection is lost; the caller then shows pictures its own way.
+    bool Show(const QImage& image);
+    std::uint32_t Window() const;
+
+private:
+    struct State;
+    explicit TXcbPicture(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
+};
