@@ -2,11 +2,18 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
+#include <string>
 
 namespace testsound {
 
@@ -142,6 +149,53 @@ std::ptrdiff_t SinkRecorder::WaitFor(const void* pattern, std::size_t bytes,
         return found >= 0 || impl->failed;
     });
     return found;
+}
+
+PrivateSoundServer::PrivateSoundServer() {
+    char name[] = "/tmp/monitor-audio-server.XXXXXX";
+    if (mkdtemp(name) != nullptr)
+        dir = name;
+}
+
+PrivateSoundServer::~PrivateSoundServer() {
+    Kill();
+    if (!dir.empty())
+        std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+bool PrivateSoundServer::Start() {
+    if (dir.empty())
+        return false;
+    Kill();
+    // The same server the suite runs on, started by the same script.
+    const std::string script = std::string(MA_SOURCE_DIR) + "/scripts/test-sound-server.sh";
+    const std::string command = "bash -c 'set --; source \"" + script +
+                                "\" && test_sound_server_start \"" + dir +
+                                "\" && echo $TEST_SOUND_PID >\"" + dir + "/pid\"' >/dev/null";
+    setenv("PULSE_SERVER", ("unix:" + dir + "/sock").c_str(), 1);
+    setenv("PULSE_CLIENTCONFIG", (dir + "/client.conf").c_str(), 1);
+    if (std::system(command.c_str()) != 0)
+        return false;
+    std::ifstream(dir + "/pid") >> pid;
+    return pid > 0;
+}
+
+void PrivateSoundServer::Kill() {
+    if (pid <= 0)
+        return;
+    ::kill(static_cast<pid_t>(pid), SIGKILL);
+    // Not this process's child, so nobody here reaps it: gone is gone or a
+    // zombie.
+    const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+    for (int i = 0; i < 500; ++i) {
+        std::string line;
+        std::getline(std::ifstream(stat), line);
+        const auto end = line.rfind(") ");
+        if (end == std::string::npos || line.compare(end + 2, 1, "Z") == 0)
+            break;
+        usleep(10'000);
+    }
+    pid = 0;
 }
 
 } // namespace testsound

@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace testsound {
@@ -56,6 +57,26 @@ public:
 private:
     struct Impl;
     std::unique_ptr<Impl> impl;
+};
+
+// A sound server of the test's own, like the shared one, for tests that
+// stop and start it: PULSE_SERVER (and the client settings) point at it
+// from Start() on, for the rest of the process. Kill() ends it at once;
+// Start() again brings it back at the same socket. Stopped at destruction.
+class PrivateSoundServer {
+public:
+    PrivateSoundServer();
+    ~PrivateSoundServer();
+    PrivateSoundServer(const PrivateSoundServer&) = delete;
+    PrivateSoundServer& operator=(const PrivateSoundServer&) = delete;
+
+    // Starts it and waits until it answers; false if it does not.
+    bool Start();
+    void Kill();
+
+private:
+    std::string dir;
+    long pid = 0;
 };
 
 } // namespace testsound
