@@ -124,6 +124,20 @@ bool IsTheSine(const Trace& trace, int baseline) {
     return crossings >= 8 && crossings <= 12;
 }
 
+bool ShowsTheSine(TCanvas* canvas) {
+    return IsTheSine(ReadTrace(canvas, 1, 135), 63) && IsTheSine(ReadTrace(canvas, 137, 271), 209);
+}
+
+// Both traces flat: the input is silent.
+bool ShowsSilence(TCanvas* canvas) {
+    for (const Trace& t : {ReadTrace(canvas, 1, 135), ReadTrace(canvas, 137, 271)}) {
+        if (std::count(t.middle.begin(), t.middle.end(), -1.0) > 0 || t.bottom - t.top > 1) {
+            return false;
+        }
+    }
+    return true;
+}
+
 TEST_F(LiveEngine, TheOscilloscopeShowsTheInputWithinASecondAndRedrawsWithEveryBlock) {
     Start();
     TCanvas* canvas = form->TimeSerie->Canvas;
@@ -297,18 +311,8 @@ TEST_F(LiveEngine, FollowsASoundServerThatRestarts) {
     ASSERT_TRUE(server.Start());
     Start();
     TCanvas* canvas = form->TimeSerie->Canvas;
-    auto live = [&] {
-        return IsTheSine(ReadTrace(canvas, 1, 135), 63) &&
-               IsTheSine(ReadTrace(canvas, 137, 271), 209);
-    };
-    auto flat = [&] {
-        for (const Trace& t : {ReadTrace(canvas, 1, 135), ReadTrace(canvas, 137, 271)}) {
-            if (std::count(t.middle.begin(), t.middle.end(), -1.0) > 0 || t.bottom - t.top > 1) {
-                return false;
-            }
-        }
-        return true;
-    };
+    auto live = [&] { return ShowsTheSine(canvas); };
+    auto flat = [&] { return ShowsSilence(canvas); };
     ASSERT_TRUE(PumpUntil(live, 3s));
 
     server.Kill();
@@ -335,6 +339,24 @@ TEST_F(LiveEngine, FollowsASoundServerThatRestarts) {
     Pump(300ms);
     const auto closing = Close();
     EXPECT_LT(closing, 1s);
+}
+
+// The input is switched away from the sine source, which hands over two
+// seconds at a time, to a silent one: the scope follows at once, not after
+// what the old input had handed over.
+TEST_F(LiveEngine, TheScopeFollowsASwitchOfTheInputAtOnce) {
+    testsound::PrivateSoundServer server;
+    ASSERT_TRUE(server.Start());
+    testsound::Shell("pactl load-module module-null-sink sink_name=quiet rate=44100 channels=2");
+    // Its monitor answers late unless someone already listens.
+    testsound::SinkRecorder quiet("quiet.monitor");
+    ASSERT_TRUE(quiet.Ready());
+    Start();
+    TCanvas* canvas = form->TimeSerie->Canvas;
+    ASSERT_TRUE(PumpUntil([&] { return ShowsTheSine(canvas); }, 3s));
+    Pump(1s);
+    testsound::Shell("pactl set-default-source quiet.monitor");
+    EXPECT_TRUE(PumpUntil([&] { return ShowsSilence(canvas); }, 500ms));
 }
 
 // Closing in each state the window can be in: quick, and silent after.

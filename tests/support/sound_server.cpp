@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -149,6 +150,18 @@ std::ptrdiff_t SinkRecorder::WaitFor(const void* pattern, std::size_t bytes,
         return found >= 0 || impl->failed;
     });
     return found;
+}
+
+std::string Shell(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        std::size_t n = 0;
+        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+            out.append(buffer, n);
+        pclose(pipe);
+    }
+    return out;
 }
 
 PrivateSoundServer::PrivateSoundServer() {

@@ -59,6 +59,10 @@ private:
     std::unique_ptr<Impl> impl;
 };
 
+// Runs a shell command (pactl ...) on the server PULSE_SERVER names and
+// returns what it printed.
+std::string Shell(const std::string& command);
+
 // A sound server of the test's own, like the shared one, for tests that
 // stop and start it: PULSE_SERVER (and the client settings) point at it
 // from Start() on, for the rest of the process. Kill() ends it at once;
