@@ -180,35 +180,42 @@ bool PrivateSoundServer::Start() {
     if (dir.empty())
         return false;
     Kill();
-    // The same server the suite runs on, started by the same script.
+    // The same server the suite runs on (TEST_SOUND_KIND says which),
+    // started by the same script.
     const std::string script = std::string(MA_SOURCE_DIR) + "/scripts/test-sound-server.sh";
     const std::string command = "bash -c 'set --; source \"" + script +
                                 "\" && test_sound_server_start \"" + dir +
-                                "\" && echo $TEST_SOUND_PID >\"" + dir + "/pid\"' >/dev/null";
-    setenv("PULSE_SERVER", ("unix:" + dir + "/sock").c_str(), 1);
-    setenv("PULSE_CLIENTCONFIG", (dir + "/client.conf").c_str(), 1);
+                                "\" && echo \"$PULSE_SERVER\" >\"" + dir + "/server\"' >/dev/null";
     if (std::system(command.c_str()) != 0)
         return false;
-    std::ifstream(dir + "/pid") >> pid;
-    return pid > 0;
+    std::string server;
+    std::getline(std::ifstream(dir + "/server"), server);
+    setenv("PULSE_SERVER", server.c_str(), 1);
+    setenv("PULSE_CLIENTCONFIG", (dir + "/client.conf").c_str(), 1);
+    std::ifstream pidFile(dir + "/pids");
+    for (long pid = 0; pidFile >> pid;)
+        pids.push_back(pid);
+    return !server.empty() && !pids.empty();
 }
 
 void PrivateSoundServer::Kill() {
-    if (pid <= 0)
-        return;
-    ::kill(static_cast<pid_t>(pid), SIGKILL);
-    // Not this process's child, so nobody here reaps it: gone is gone or a
-    // zombie.
-    const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
-    for (int i = 0; i < 500; ++i) {
-        std::string line;
-        std::getline(std::ifstream(stat), line);
-        const auto end = line.rfind(") ");
-        if (end == std::string::npos || line.compare(end + 2, 1, "Z") == 0)
-            break;
-        usleep(10'000);
+    // The server first, its bus last.
+    for (auto pid = pids.rbegin(); pid != pids.rend(); ++pid)
+        ::kill(static_cast<pid_t>(*pid), SIGKILL);
+    // Not this process's children, so nobody here reaps them: gone is gone
+    // or a zombie.
+    for (long pid : pids) {
+        const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+        for (int i = 0; i < 500; ++i) {
+            std::string line;
+            std::getline(std::ifstream(stat), line);
+            const auto end = line.rfind(") ");
+            if (end == std::string::npos || line.compare(end + 2, 1, "Z") == 0)
+                break;
+            usleep(10'000);
+        }
     }
-    pid = 0;
+    pids.clear();
 }
 
 } // namespace testsound

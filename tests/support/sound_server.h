@@ -63,10 +63,11 @@ private:
 // returns what it printed.
 std::string Shell(const std::string& command);
 
-// A sound server of the test's own, like the shared one, for tests that
-// stop and start it: PULSE_SERVER (and the client settings) point at it
-// from Start() on, for the rest of the process. Kill() ends it at once;
-// Start() again brings it back at the same socket. Stopped at destruction.
+// A sound server of the test's own, of the same kind as the shared one
+// (TEST_SOUND_KIND), for tests that stop and start it: PULSE_SERVER (and the
+// client settings) point at it from Start() on, for the rest of the process.
+// Kill() ends it (every process of it) at once; Start() again brings it back
+// at the same socket. Killed at destruction.
 class PrivateSoundServer {
 public:
     PrivateSoundServer();
@@ -80,7 +81,7 @@ public:
 
 private:
     std::string dir;
-    long pid = 0;
+    std::vector<long> pids;
 };
 
 } // namespace testsound
