@@ -509,6 +509,9 @@ private:
     // What the layer itself holds for a stream thread that has fallen behind.
     static constexpr pa_usec_t kQueueMax = 1'000'000;
     static constexpr auto kRestAfter = std::chrono::milliseconds(500);
+    // Sound that would be heard later than this after it was written is
+    // dropped instead.
+    static constexpr auto kLateLimit = std::chrono::milliseconds(100);
 
     std::mutex lock;
     std::vector<char> pending; // written, not yet passed to the server
@@ -580,8 +583,20 @@ private:
     }
 
     void Play(pa_stream* s, Clock::time_point now) {
+        // More than the stream can play in time (a burst, or what piled up
+        // while this thread stalled): the oldest goes.
+        const std::size_t most = std::size_t(double(bytesPerSecond) * kLateLimit.count() / 1000) /
+                                 frameBytes * frameBytes;
+        if (sending.size() > most) {
+            dropped.fetch_add(sending.size() - most, std::memory_order_relaxed);
+            sending.erase(sending.begin(), sending.end() - std::ptrdiff_t(most));
+        }
         const auto length = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(double(sending.size()) / double(bytesPerSecond)));
+        if (!corked && now < soundUntil && soundUntil + length - now > kLateLimit) {
+            dropped.fetch_add(sending.size(), std::memory_order_relaxed);
+            return;
+        }
         if (corked) {
             // Starting a stream makes the server re-mix what it has already
             // mixed ahead; a lead of silence takes that, not the block.
