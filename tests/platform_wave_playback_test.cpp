@@ -154,6 +154,29 @@ TEST(WavePlayback, NothingWrittenWhileTheOutputWasSuspendedIsPlayedLate) {
     EXPECT_EQ(waveOutClose(w.out), MMSYSERR_NOERROR);
 }
 
+// On a desktop an output with nothing to play falls asleep; the next block
+// wakes it and is played, not dropped as if written to a sleeping output.
+TEST(WavePlayback, AnOutputAsleepForBeingIdleWakesForTheNextBlock) {
+    REQUIRE_SERVER();
+    testsound::PrivateSoundServer server;
+    ASSERT_TRUE(server.Start());
+    Shell("pactl load-module module-suspend-on-idle timeout=1");
+    Writer w;
+    w.out = OpenOut();
+    ASSERT_NE(w.out, nullptr);
+    w.PlayFor(100ms);
+    auto sinkIs = [](const char* state) {
+        return [state] { return Shell("pactl list short sinks").find(state) != std::string::npos; };
+    };
+    ASSERT_TRUE(WaitUntil(sinkIs("SUSPENDED"), 5s)) << "the idle output did not fall asleep";
+    w.PlayFor(100ms);
+    EXPECT_TRUE(WaitUntil(sinkIs("RUNNING"), 2s)) << "a block did not wake the output";
+    std::uint64_t dropped = 1;
+    EXPECT_EQ(waveOutGetDroppedBytes(w.out, &dropped), MMSYSERR_NOERROR);
+    EXPECT_EQ(dropped, 0u);
+    EXPECT_EQ(waveOutClose(w.out), MMSYSERR_NOERROR);
+}
+
 // The only output goes away while playing and a new one comes: playback
 // finds it, through the same handle.
 TEST(WavePlayback, SoundComesBackWhenTheOnlyOutputIsCreatedAgain) {

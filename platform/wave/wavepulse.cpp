@@ -441,8 +441,9 @@ private:
 // With nothing written for half a second the stream is corked and emptied,
 // so the output device can go idle and the server has nothing to mix; the
 // next block is written into the corked stream before it is uncorked, and
-// plays whole. While the output is suspended, or the server is away, blocks
-// are dropped and counted: played later they would be late.
+// plays whole. While the output is suspended (other than for being idle),
+// or the server is away, blocks are dropped and counted: played later they
+// would be late.
 class PulsePlayback final : public PlaybackStream {
 public:
     ~PulsePlayback() override { connection.Stop(); }
@@ -512,6 +513,8 @@ private:
     // Sound that would be heard later than this after it was written is
     // dropped instead.
     static constexpr auto kLateLimit = std::chrono::milliseconds(100);
+    // Queued sound older than this when the output wakes is not played.
+    static constexpr auto kStaleAfter = std::chrono::milliseconds(20);
 
     std::mutex lock;
     std::vector<char> pending; // written, not yet passed to the server
@@ -524,12 +527,22 @@ private:
     std::vector<char> sending;
     bool corked = true;
     Clock::time_point soundUntil; // when what was written will have been played
+    Clock::time_point lastBlock;  // when the last block was passed to the server
     Connection connection;
 
     static void Suspended(pa_stream* s, void* self) {
-        // Sound queued while the output slept would come out late.
-        if (pa_stream_is_suspended(s) == 1)
-            static_cast<PulsePlayback*>(self)->Rest(s);
+        static_cast<PulsePlayback*>(self)->SuspendedChanged(s);
+    }
+
+    // Sound queued while the output sleeps would come out late when it
+    // wakes. An output that slept only because it was idle wakes when the
+    // stream is uncorked, at once: what was written then is still fresh,
+    // still behind its lead of silence, and stays.
+    void SuspendedChanged(pa_stream* s) {
+        if (pa_stream_is_suspended(s) == 1 || Clock::now() - lastBlock > kStaleAfter) {
+            if (pa_operation* op = pa_stream_flush(s, nullptr, nullptr))
+                pa_operation_unref(op);
+        }
     }
 
     void Rest(pa_stream* s) {
@@ -563,7 +576,9 @@ private:
         pa_stream* s = connection.Live() ? connection.Stream() : nullptr;
         if (s != nullptr && flushNow && !corked)
             Rest(s);
-        if (s == nullptr || pa_stream_is_suspended(s) == 1) {
+        // A corked stream's output may sleep for being idle; uncorking it
+        // wakes it.
+        if (s == nullptr || (!corked && pa_stream_is_suspended(s) == 1)) {
             dropped.fetch_add(sending.size(), std::memory_order_relaxed);
         } else if (!sending.empty()) {
             Play(s, now);
@@ -597,6 +612,7 @@ private:
             dropped.fetch_add(sending.size(), std::memory_order_relaxed);
             return;
         }
+        lastBlock = now;
         if (corked) {
             // Starting a stream makes the server re-mix what it has already
             // mixed ahead; a lead of silence takes that, not the block.
