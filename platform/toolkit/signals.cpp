@@ -17,7 +17,17 @@ namespace {
 // Set before any handler is installed; only read by the handler.
 std::atomic<int> wakeFd{-1};
 
-void OnSessionSignal(int) {
+// A second signal that finds the first one not yet served (the event loop
+// busy or already gone, the shutdown stuck) ends the program as if no
+// handler were there.
+std::atomic<bool> received{false};
+
+void OnSessionSignal(int signal) {
+    if (received.exchange(true)) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return;
+    }
     const int saved = errno;
     const char byte = 1;
     // A full pipe already holds a wake-up: nothing is lost.
@@ -41,6 +51,8 @@ private:
         char bytes[64];
         while (read(fd, bytes, sizeof bytes) > 0) {
         }
+        // The event loop is alive: the next signal is served here too.
+        received.store(false);
         // A box in front (set-up's error box) would hold the close until it
         // is dismissed; nobody is there to dismiss it.
         if (QWidget* box = QApplication::activeModalWidget()) {

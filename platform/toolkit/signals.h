@@ -6,5 +6,6 @@
 
 // Installs the handlers, once per process. The handler itself only writes a
 // byte to a pipe; the GUI thread's event loop reads it and does the closing.
+// A second signal ends the program at once, as it would without a handler.
 // Needs the Qt application to exist.
 void CloseMainFormOnSessionSignals();
