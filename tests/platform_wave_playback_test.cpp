@@ -82,10 +82,10 @@ TEST(WavePlayback, AWrittenBlockReachesTheSinkBitForBit) {
     ASSERT_EQ(waveOutWrite(out, &b.header, 32), MMSYSERR_NOERROR);
     EXPECT_GE(sink.WaitFor(next.data(), next.size(), 3s), 0);
 
-    // With nothing more written the output rests (the server has no stream
-    // of it to mix), and the next block still comes out whole.
+    // With nothing more written the output rests (its stream corked), and
+    // the next block still comes out whole.
     EXPECT_TRUE(WaitUntil(
-        [] { return Shell("pactl list sink-inputs").find("monitor-audio") == std::string::npos; },
+        [] { return Shell("pactl list sink-inputs").find("Corked: yes") != std::string::npos; },
         3s));
     const std::vector<char> after = Pattern(12);
     std::memcpy(b.memory.data(), after.data(), kBlockBytes);

@@ -123,20 +123,6 @@ public:
     pa_stream* Stream() const { return stream.get(); }
     bool Live() const { return stream && pa_stream_get_state(stream.get()) == PA_STREAM_READY; }
 
-    // Stream thread only. Drops the stream but keeps the connection, so the
-    // server has nothing of it to serve, until Want() asks for a new one.
-    void Release() {
-        stream.reset();
-        wanted = false;
-    }
-    void Want() {
-        if (!wanted) {
-            wanted = true;
-            retryAt = Clock::now();
-        }
-    }
-    bool Released() const { return !wanted; }
-
     // Stops the thread and drops the stream and the connection.
     void Stop() {
         if (thread.joinable()) {
@@ -166,7 +152,6 @@ private:
     // way began.
     Clock::time_point retryAt;
     Clock::time_point attemptBegan;
-    bool wanted = true;
 
     static int Progress(pa_context_state_t s) {
         return s == PA_CONTEXT_READY ? 1 : PA_CONTEXT_IS_GOOD(s) ? 0 : -1;
@@ -236,8 +221,8 @@ private:
                 retryAt = now + kRetryInterval;
             }
         }
-        if (wanted && context && !stream &&
-            pa_context_get_state(context.get()) == PA_CONTEXT_READY && now >= retryAt) {
+        if (context && !stream && pa_context_get_state(context.get()) == PA_CONTEXT_READY &&
+            now >= retryAt) {
             attemptBegan = now;
             if (NewStream() != MMSYSERR_NOERROR) {
                 stream.reset();
@@ -246,8 +231,7 @@ private:
         }
         // Waiting on the server wakes the loop; waiting to retry does not.
         const bool connecting =
-            context &&
-            (stream || !wanted || pa_context_get_state(context.get()) != PA_CONTEXT_READY);
+            context && (stream || pa_context_get_state(context.get()) != PA_CONTEXT_READY);
         return connecting ? kPollMicros : MicrosUntil(retryAt);
     }
 
@@ -454,11 +438,10 @@ private:
 // sink's monitor). A block replaces queued sound, never sound already
 // mixed, so it plays exactly as written.
 //
-// With nothing written for half a second the stream is let go (the
-// connection stays), so the output device can go idle, the server has
-// nothing of it to mix and mixers do not list it; the next block brings a
-// new stream, started corked: the block is written into it before it is
-// uncorked, and plays whole. While the output is suspended (other than for being idle),
+// With nothing written for half a second the stream is corked and emptied,
+// so the output device can go idle and the server has nothing to mix; the
+// next block is written into the corked stream before it is uncorked, and
+// plays whole. While the output is suspended (other than for being idle),
 // or the server is away, blocks are dropped and counted: played later they
 // would be late.
 class PulsePlayback final : public PlaybackStream {
@@ -482,7 +465,6 @@ public:
             static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
         const MMRESULT r = connection.Open(format, false, attr, flags, [this](pa_stream* s) {
             corked = true;
-            soundUntil = Clock::now();
             pa_stream_set_suspended_callback(s, &PulsePlayback::Suspended, this);
         });
         if (r == MMSYSERR_NOERROR)
@@ -544,9 +526,8 @@ private:
     // Stream thread only.
     std::vector<char> sending;
     bool corked = true;
-    Clock::time_point soundUntil;   // when what was written will have been played
-    Clock::time_point lastBlock;    // when the last block was passed to the server
-    Clock::time_point waitingSince; // sound waiting for a new stream, or zero
+    Clock::time_point soundUntil; // when what was written will have been played
+    Clock::time_point lastBlock;  // when the last block was passed to the server
     Connection connection;
 
     static void Suspended(pa_stream* s, void* self) {
@@ -587,57 +568,33 @@ private:
         bool flushNow = false;
         {
             std::lock_guard guard(lock);
-            sending.insert(sending.end(), pending.begin(), pending.end());
-            pending.clear();
+            sending.swap(pending);
             flushNow = flush;
             flush = false;
         }
         const auto now = Clock::now();
-        if (flushNow)
-            sending.clear();
-        if (!connection.Live()) {
-            const bool waiting = waitingSince != Clock::time_point{};
-            if (!sending.empty() && (connection.Released() || waiting)) {
-                // The stream was let go to rest: a new one comes in a moment,
-                // and the sound waits for it unless it would be late.
-                connection.Want();
-                if (!waiting) {
-                    waitingSince = now;
-                    return 0; // the stream is asked for on the next turn
-                }
-                if (now - waitingSince <= kLateLimit)
-                    return kPollMicros;
-            }
-            // The server is away, or the new stream too slow to come.
-            dropped.fetch_add(sending.size(), std::memory_order_relaxed);
-            sending.clear();
-            waitingSince = {};
-            return kPollMicros;
-        }
-        waitingSince = {};
-        pa_stream* s = connection.Stream();
-        if (flushNow && !corked)
+        pa_stream* s = connection.Live() ? connection.Stream() : nullptr;
+        if (s != nullptr && flushNow && !corked)
             Rest(s);
         // A corked stream's output may sleep for being idle; uncorking it
         // wakes it.
-        if (!corked && pa_stream_is_suspended(s) == 1) {
+        if (s == nullptr || (!corked && pa_stream_is_suspended(s) == 1)) {
             dropped.fetch_add(sending.size(), std::memory_order_relaxed);
         } else if (!sending.empty()) {
             Play(s, now);
-        } else if (now - soundUntil >= kRestAfter) {
-            // Nothing to play for a while: the stream goes, so the output
-            // can go idle and the server has nothing of it to mix.
-            connection.Release();
-            sending.clear();
-            return kPollMicros;
-        } else if (!corked && now + kSilenceLead >= soundUntil) {
-            FillWithSilence(s);
+        } else if (!corked) {
+            if (now - soundUntil >= kRestAfter)
+                Rest(s);
+            else if (now + kSilenceLead >= soundUntil)
+                FillWithSilence(s);
         }
         sending.clear();
+        if (corked)
+            return kPollMicros;
         // Awake to top up with silence before the last sound runs out, and
         // to rest on time.
-        return MicrosUntil(!corked && now < soundUntil - kSilenceLead ? soundUntil - kSilenceLead
-                                                                      : soundUntil + kRestAfter);
+        return MicrosUntil(now < soundUntil - kSilenceLead ? soundUntil - kSilenceLead
+                                                           : soundUntil + kRestAfter);
     }
 
     void Play(pa_stream* s, Clock::time_point now) {

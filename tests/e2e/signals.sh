@@ -42,8 +42,7 @@ if [[ -z ${PULSE_SERVER:-} ]]; then
     own_server=1
 fi
 
-# The program's streams on the server: its capture, and its playback while
-# it plays.
+# The program's streams on the server: its capture and its playback.
 streams() {
     { pactl list source-outputs; pactl list sink-inputs; } | grep -c 'application.name = "monitor-audio"' || true
 }
@@ -53,10 +52,10 @@ for signal in TERM INT; do
     xvfb_app_start "$program"
     xvfb_app_window 60 || fail "the window did not open"
     for _ in $(seq 1 50); do
-        (($(streams) >= 1)) && break
+        (($(streams) == 2)) && break
         sleep 0.1
     done
-    (($(streams) >= 1)) || fail "the program's capture stream is not on the server"
+    (($(streams) == 2)) || fail "the program's two streams are not on the server"
     kill -s "$signal" "$APP_PID"
     xvfb_app_wait_exit 20 || fail "SIG$signal did not end the program"
     ((APP_STATUS == 0)) || fail "the program ended with status $APP_STATUS after SIG$signal"
