@@ -4,14 +4,20 @@
 # sine as the input, a null sink as the output), then runs the program
 # itself on a private X server: capture with the oscilloscope running, then
 # with playback on as well, printing the CPU time it takes (percent of one
-# core) and its peak memory. Then the display alone, a few runs: the frames
+# core) and its peak memory, beside the sound server's CPU for it and for
+# one plain capture stream. Then the display alone, a few runs: the frames
 # the paint box actually presents a second (counted by the X server's DAMAGE
 # extension), the program's and the X server's CPU, and the voluntary context
-# switches of each of the program's threads per captured block. Extra
-# arguments go to each benchmark, e.g. --benchmark_format=json.
+# switches of each of the program's threads per captured block. Last, the
+# input-to-output latency with playback on (median, p90, max), beside the
+# server's loopback module at 20 ms. Extra arguments go to each benchmark,
+# e.g. --benchmark_format=json.
 #
 #   scripts/bench.sh
 #   MONITOR_AUDIO_BENCH_SECONDS=10 scripts/bench.sh   # shorter capture runs
+#   MONITOR_AUDIO_LATENCY_SECONDS=5 scripts/bench.sh  # shorter latency runs
+#   MONITOR_AUDIO_BENCH_BASELINE=OTHER/monitor-audio scripts/bench.sh
+#                                 # the CPU and latency runs for another build
 #   MONITOR_AUDIO_BENCH_BEFORE=<commit> scripts/bench.sh
 #   MONITOR_AUDIO_BENCH_DISPLAY_RUNS=5 MONITOR_AUDIO_BENCH_DISPLAY_SECONDS=30 \
 #       scripts/bench.sh                               # more, longer display runs
@@ -72,56 +78,86 @@ for bench in build/default/bench/*_bench; do
     fi
 done
 
-# CPU time the program has used so far, in clock ticks: utime + stime of
+# CPU time a process has used so far, in clock ticks: utime + stime of
 # /proc/PID/stat (fields 14 and 15; the name in field 2 may hold spaces).
 cpu_ticks() {
     local stat fields
-    stat=$(<"/proc/$APP_PID/stat")
+    stat=$(<"/proc/$1/stat")
     read -r -a fields <<<"${stat##*) }"
     echo $((fields[11] + fields[12]))
 }
 now() {
     date +%s.%N
 }
-# measure WHAT: CPU use over the next $seconds seconds and the peak memory
-# so far.
+# measure WHAT [PID]: over the next $seconds seconds, the sound server's CPU
+# use and, given a PID, that process's CPU use and its peak memory so far.
 measure() {
-    local ticks0 ticks1 t0 t1 hwm
-    ticks0=$(cpu_ticks)
+    local what=$1 pid=${2:-} ticks0=0 ticks1=0 server0 server1 t0 t1 hwm=-
+    [[ -n $pid ]] && ticks0=$(cpu_ticks "$pid")
+    server0=$(cpu_ticks "$TEST_SOUND_PID")
     t0=$(now)
     sleep "$seconds"
-    xvfb_app_running || return 1
-    ticks1=$(cpu_ticks)
+    if [[ -n $pid ]]; then
+        kill -0 "$pid" 2>/dev/null || return 1
+        ticks1=$(cpu_ticks "$pid")
+        hwm=$(awk '/^VmHWM:/ { print $2 $3 }' "/proc/$pid/status")
+    fi
+    server1=$(cpu_ticks "$TEST_SOUND_PID")
     t1=$(now)
-    hwm=$(awk '/^VmHWM:/ { print $2, $3 }' "/proc/$APP_PID/status")
-    awk -v what="$1" -v ticks=$((ticks1 - ticks0)) -v hz="$(getconf CLK_TCK)" \
-        -v t0="$t0" -v t1="$t1" -v hwm="$hwm" 'BEGIN {
-            printf "%-34s cpu %6.2f %% of one core over %.1f s, peak memory (VmHWM) %s\n",
-                what, 100 * ticks / hz / (t1 - t0), t1 - t0, hwm }'
+    awk -v what="$what" -v ticks=$((ticks1 - ticks0)) -v server=$((server1 - server0)) \
+        -v pid="$pid" -v hz="$(getconf CLK_TCK)" -v t0="$t0" -v t1="$t1" -v hwm="$hwm" 'BEGIN {
+            own = pid == "" ? "      -" : sprintf("%6.2f %%", 100 * ticks / hz / (t1 - t0))
+            printf "%-36s cpu %s, sound server %6.2f %% of one core over %.1f s, peak memory %s\n",
+                what, own, 100 * server / hz / (t1 - t0), t1 - t0, hwm }'
 }
 
-echo "=== monitor-audio on Xvfb, ${seconds} s per phase ==="
+# program_run PROGRAM LABEL: the program's CPU and the server's, with
+# playback off and then on.
 program_run() {
     xvfb_start "$work/x" || return 1
-    xvfb_app_start build/default/src/monitor-audio
+    xvfb_app_start "$1"
     xvfb_app_window 60 || return 1
     # Start-up is not part of either phase.
     sleep 2
-    measure "capture and oscilloscope" || return 1
+    measure "$2: playback off" "$APP_PID" || return 1
     xvfb_click_iniciar || return 1
-    measure "capture, oscilloscope and playback" || return 1
+    measure "$2: playback on" "$APP_PID" || return 1
     xvfb_close_window || return 1
     xvfb_app_wait_exit 20 || return 1
+    xvfb_stop
     if ((APP_STATUS != 0)); then
         echo "the program ended with status $APP_STATUS" >&2
         return 1
     fi
 }
-if ! program_run; then
-    echo "the program run failed" >&2
-    xvfb_show_app_log
-    status=1
+
+# A baseline build to compare with, e.g. one of the main branch.
+baseline=${MONITOR_AUDIO_BENCH_BASELINE:-}
+programs=(build/default/src/monitor-audio)
+labels=(this)
+if [[ -n $baseline ]]; then
+    programs+=("$baseline")
+    labels+=(baseline)
+elif [[ -n $before ]]; then
+    programs+=(build/bench-before/build/src/monitor-audio)
+    labels+=("$before")
 fi
+
+echo "=== monitor-audio on Xvfb, ${seconds} s per phase (CPU in % of one core) ==="
+parec -d in --raw --format=s16le --rate=44100 --channels=2 --latency-msec=23 >/dev/null &
+capture_pid=$!
+sleep 2
+measure "one plain capture stream (parec)" || status=1
+kill "$capture_pid"
+wait "$capture_pid" 2>/dev/null || true
+for i in "${!programs[@]}"; do
+    if ! program_run "${programs[$i]}" "${labels[$i]}"; then
+        echo "the program run failed" >&2
+        xvfb_show_app_log
+        status=1
+    fi
+done
+
 xvfb_stop
 
 # CPU ticks of any process.
@@ -204,4 +240,62 @@ for _ in $(seq 1 "$runs"); do
         status=1
     }
 done
+# Input-to-output latency, on one sample clock: a 4-channel null sink "bus"
+# carries the input on its channels 1-2 (the sink "mic", whose monitor is
+# the default input, fed with noise that has no zero frame) and the output
+# on 3-4 (the sink "spk", the default output). One recording of bus.monitor
+# holds both; each block heard is found in the input bit for bit. The
+# loopback module at 20 ms is measured the same way, for comparison.
+latency_seconds=${MONITOR_AUDIO_LATENCY_SECONDS:-15}
+echo "=== input-to-output latency over ${latency_seconds} s ==="
+pactl load-module module-null-sink sink_name=bus rate=44100 channels=4 \
+    channel_map=front-left,front-right,rear-left,rear-right >/dev/null
+for remap in "mic front-left,front-right" "spk rear-left,rear-right"; do
+    read -r name channels <<<"$remap"
+    pactl load-module module-remap-sink sink_name="$name" master=bus channels=2 \
+        master_channel_map="$channels" channel_map=front-left,front-right remix=no >/dev/null
+done
+pactl set-default-source mic.monitor
+pactl set-default-sink spk
+python3 -c '
+import os, sys
+frames = bytearray(os.urandom(4 * 44100 * 120))
+for i in range(0, len(frames), 2):
+    if frames[i] == 0 and frames[i + 1] == 0:
+        frames[i] = 1
+sys.stdout.buffer.write(frames)' >"$work/noise.raw"
+pacat -d mic --raw --format=s16le --rate=44100 --channels=2 --latency-msec=20 \
+    "$work/noise.raw" &
+noise_pid=$!
+# record FILE: what bus carries for $latency_seconds.
+record() {
+    timeout "$latency_seconds" parec -d bus.monitor --raw --format=s16le --rate=44100 \
+        --channels=4 --channel-map=front-left,front-right,rear-left,rear-right \
+        --latency-msec=10 >"$1" || true
+}
+latency_program() {
+    xvfb_start "$work/x" || return 1
+    xvfb_app_start "$1"
+    xvfb_app_window 60 || return 1
+    sleep 1
+    xvfb_click_iniciar || return 1
+    sleep 1
+    record "$work/latency.raw"
+    xvfb_close_window || return 1
+    xvfb_app_wait_exit 20 || return 1
+    xvfb_stop
+    printf '%-36s ' "$2:"
+    python3 scripts/latency.py blocks "$work/latency.raw"
+}
+for i in "${!programs[@]}"; do
+    latency_program "${programs[$i]}" "${labels[$i]}" || status=1
+done
+loopback=$(pactl load-module module-loopback source=mic.monitor sink=spk latency_msec=20)
+sleep 2
+record "$work/latency.raw"
+pactl unload-module "$loopback"
+printf '%-36s ' "loopback module at 20 ms:"
+python3 scripts/latency.py stream "$work/latency.raw" || status=1
+kill "$noise_pid" 2>/dev/null || true
+wait "$noise_pid" 2>/dev/null || true
 exit $status

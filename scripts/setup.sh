@@ -20,12 +20,14 @@ packages=(
     qt6-qpa-plugins qt6-wayland libqt6svg6
     fonts-dejavu-core fonts-liberation
 )
-# Testing: the unit tests' libraries, the private sound server and X server
-# the tests run against, the tools that drive and look at the window, and
-# the tools that check the Debian package.
+# Testing: the unit tests' libraries, the private sound servers and X server
+# the tests run against (PulseAudio, and PipeWire with its session manager,
+# its PulseAudio service and a session bus), the tools that drive and look at
+# the window, and the tools that check the Debian package.
 test_packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     pulseaudio pulseaudio-utils
+    pipewire pipewire-pulse wireplumber dbus-daemon
     xvfb xdotool x11-utils imagemagick python3
     lintian desktop-file-utils appstream
 )

@@ -1,47 +1,132 @@
 #!/usr/bin/env bash
-# A private PulseAudio server for the tests: a 441 Hz sine source "in" as the
-# default input, a null sink "out" as the default output, on a private socket.
-# It never touches a user's own server.
+# A private sound server for the tests: a 441 Hz sine source "in" as the
+# default input, a null sink "out" as the default output, 44.1 kHz, on a
+# private socket. It never touches a user's own server.
 #
 #   source scripts/test-sound-server.sh DIR   # starts it, exports PULSE_SERVER
 #   test_sound_server_stop                     # stops it
+#
+# TEST_SOUND_KIND chooses the server: pulseaudio (the default) or pipewire
+# (PipeWire with WirePlumber and pipewire-pulse, on a private session bus,
+# its clock fixed at 44.1 kHz so nothing is resampled). Either way clients
+# reach it through PULSE_SERVER alone. DIR/pids lists every process started,
+# so a test can kill the server and start it again at the same socket.
 test_sound_server_start() {
     local dir=$1
     mkdir -p "$dir/runtime" "$dir/home"
     chmod 700 "$dir/runtime"
     export TEST_SOUND_DIR=$dir
-    PULSE_RUNTIME_PATH="$dir/runtime" HOME="$dir/home" pulseaudio -n --daemonize=no \
-        --exit-idle-time=-1 --disallow-exit --use-pid-file=no --system=false \
-        --log-target=file:"$dir/pulse.log" \
-        --load="module-native-protocol-unix socket=$dir/sock auth-anonymous=1" \
-        --load="module-null-sink sink_name=out rate=44100 channels=2" \
-        --load="module-sine-source source_name=in rate=44100 frequency=441" \
-        </dev/null >/dev/null 2>&1 &
-    TEST_SOUND_PID=$!
-    export PULSE_SERVER="unix:$dir/sock"
+    : >"$dir/pids"
+    case ${TEST_SOUND_KIND:-pulseaudio} in
+    pulseaudio)
+        PULSE_RUNTIME_PATH="$dir/runtime" HOME="$dir/home" pulseaudio -n --daemonize=no \
+            --exit-idle-time=-1 --disallow-exit --use-pid-file=no --system=false \
+            --log-target=file:"$dir/pulse.log" \
+            --load="module-native-protocol-unix socket=$dir/sock auth-anonymous=1" \
+            --load="module-null-sink sink_name=out rate=44100 channels=2" \
+            --load="module-sine-source source_name=in rate=44100 frequency=441" \
+            </dev/null >/dev/null 2>&1 &
+        TEST_SOUND_PID=$!
+        echo "$TEST_SOUND_PID" >>"$dir/pids"
+        export PULSE_SERVER="unix:$dir/sock"
+        ;;
+    pipewire)
+        _test_sound_pipewire_start "$dir"
+        ;;
+    *)
+        echo "TEST_SOUND_KIND must be pulseaudio or pipewire" >&2
+        return 1
+        ;;
+    esac
     # Clients must never fall back to a user's server or spawn one.
     export PULSE_CLIENTCONFIG="$dir/client.conf"
     printf 'autospawn = no\n' >"$PULSE_CLIENTCONFIG"
-    local i
-    for i in $(seq 1 100); do
+    for _ in $(seq 1 100); do
         if pactl info >/dev/null 2>&1; then
+            [[ ${TEST_SOUND_KIND:-pulseaudio} == pipewire ]] && _test_sound_pipewire_devices "$dir"
             pactl set-default-source in
             pactl set-default-sink out
             return 0
         fi
         sleep 0.1
     done
-    echo "test sound server did not start; its log:" >&2
-    cat "$dir/pulse.log" >&2 || true
+    echo "test sound server did not start; its logs:" >&2
+    cat "$dir"/*.log >&2 || true
     return 1
 }
 
+_test_sound_pipewire_start() {
+    local dir=$1
+    mkdir -p "$dir/config/pipewire/pipewire.conf.d"
+    cat >"$dir/config/pipewire/pipewire.conf.d/rate.conf" <<'CONF'
+context.properties = {
+    default.clock.rate = 44100
+    default.clock.allowed-rates = [ 44100 ]
+}
+CONF
+    local -a env=(env XDG_RUNTIME_DIR="$dir/runtime" PIPEWIRE_RUNTIME_DIR="$dir/runtime"
+        PULSE_RUNTIME_PATH="$dir/runtime/pulse" HOME="$dir/home"
+        XDG_CONFIG_HOME="$dir/config" DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/bus"
+        DISPLAY= WAYLAND_DISPLAY=)
+    rm -f "$dir/bus"
+    "${env[@]}" dbus-daemon --session --nofork --address="unix:path=$dir/bus" \
+        </dev/null >"$dir/dbus.log" 2>&1 &
+    echo $! >>"$dir/pids"
+    for _ in $(seq 1 50); do
+        [[ -S $dir/bus ]] && break
+        sleep 0.1
+    done
+    "${env[@]}" pipewire </dev/null >"$dir/pipewire.log" 2>&1 &
+    echo $! >>"$dir/pids"
+    for _ in $(seq 1 50); do
+        [[ -S $dir/runtime/pipewire-0 ]] && break
+        sleep 0.1
+    done
+    "${env[@]}" wireplumber </dev/null >"$dir/wireplumber.log" 2>&1 &
+    echo $! >>"$dir/pids"
+    "${env[@]}" pipewire-pulse </dev/null >"$dir/pipewire-pulse.log" 2>&1 &
+    TEST_SOUND_PID=$!
+    echo "$TEST_SOUND_PID" >>"$dir/pids"
+    export PULSE_SERVER="unix:$dir/runtime/pulse/native"
+}
+
+# PipeWire has no sine source module: "in" is the monitor of a null sink fed
+# the same sine, 100 frames a period at half of full scale.
+_test_sound_pipewire_devices() {
+    local dir=$1
+    pactl load-module module-null-sink sink_name=out rate=44100 channels=2 >/dev/null
+    pactl load-module module-null-sink sink_name=sine rate=44100 channels=2 >/dev/null
+    pactl load-module module-remap-source source_name=in master=sine.monitor \
+        rate=44100 channels=2 >/dev/null
+    python3 -c '
+import math, sys
+period = bytearray()
+for n in range(100):
+    v = round(16384 * math.sin(2 * math.pi * n / 100)).to_bytes(2, "little", signed=True)
+    period += v + v
+block = bytes(period) * 441
+try:
+    while True:
+        sys.stdout.buffer.write(block)
+except BrokenPipeError:
+    pass' | pacat -d sine --raw --format=s16le --rate=44100 --channels=2 --latency-msec=200 \
+        >/dev/null 2>&1 &
+    echo $! >>"$dir/pids"
+}
+
 test_sound_server_stop() {
-    if [[ -n ${TEST_SOUND_PID:-} ]]; then
-        kill "$TEST_SOUND_PID" 2>/dev/null || true
-        wait "$TEST_SOUND_PID" 2>/dev/null || true
-        TEST_SOUND_PID=
+    if [[ -n ${TEST_SOUND_DIR:-} && -f $TEST_SOUND_DIR/pids ]]; then
+        local pid
+        # The server first, the bus last.
+        for pid in $(tac "$TEST_SOUND_DIR/pids"); do
+            kill "$pid" 2>/dev/null || true
+        done
+        for pid in $(tac "$TEST_SOUND_DIR/pids"); do
+            wait "$pid" 2>/dev/null || true
+        done
+        rm -f "$TEST_SOUND_DIR/pids"
     fi
+    TEST_SOUND_PID=
 }
 
 if [[ ${BASH_SOURCE[0]} == "$0" ]]; then

@@ -2,8 +2,10 @@
 # Builds and runs the whole test suite: the optimised build, then the
 # AddressSanitizer + UndefinedBehaviorSanitizer build, and under CI (or with
 # MONITOR_AUDIO_TSAN=1) the ThreadSanitizer build too. Every audio test runs
-# against a private sound server started here. Last, the Debian package is
-# built, checked, installed, run and purged: that needs root, or sudo.
+# against a private PulseAudio server started here; the engine and
+# end-to-end tests then run again against a private PipeWire (with
+# WirePlumber and pipewire-pulse). Last, the Debian package is built,
+# checked, installed, run and purged: that needs root, or sudo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --test
@@ -30,6 +32,13 @@ for preset in "${presets[@]}"; do
     cmake --preset "$preset" -DMONITOR_AUDIO_WERROR=$werror >/dev/null
     cmake --build --preset "$preset"
     ctest --preset "$preset" --no-tests=error
+    echo "=== $preset on PipeWire ==="
+    (
+        export TEST_SOUND_KIND=pipewire
+        test_sound_server_start "$work/pipewire-$preset"
+        trap test_sound_server_stop EXIT
+        ctest --preset "$preset" --no-tests=error -R '^(LiveEngine|e2e_)'
+    )
 done
 
 # The package is made from the optimised build and installed into this

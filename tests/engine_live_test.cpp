@@ -124,6 +124,20 @@ bool IsTheSine(const Trace& trace, int baseline) {
     return crossings >= 8 && crossings <= 12;
 }
 
+bool ShowsTheSine(TCanvas* canvas) {
+    return IsTheSine(ReadTrace(canvas, 1, 135), 63) && IsTheSine(ReadTrace(canvas, 137, 271), 209);
+}
+
+// Both traces flat: the input is silent.
+bool ShowsSilence(TCanvas* canvas) {
+    for (const Trace& t : {ReadTrace(canvas, 1, 135), ReadTrace(canvas, 137, 271)}) {
+        if (std::count(t.middle.begin(), t.middle.end(), -1.0) > 0 || t.bottom - t.top > 1) {
+            return false;
+        }
+    }
+    return true;
+}
+
 TEST_F(LiveEngine, TheOscilloscopeShowsTheInputWithinASecondAndRedrawsWithEveryBlock) {
     Start();
     TCanvas* canvas = form->TimeSerie->Canvas;
@@ -194,6 +208,30 @@ std::vector<std::pair<std::size_t, std::size_t>> SoundRuns(const std::vector<std
     return runs;
 }
 
+// The runs of what was played, each checked to be one whole block, bit for
+// bit a stretch of what the input delivered.
+std::vector<std::pair<std::size_t, std::size_t>>
+WholeCapturedBlocks(const std::vector<std::int16_t>& played,
+                    const std::vector<std::int16_t>& captured) {
+    auto runs = SoundRuns(played);
+    // The recording may cut the last run short.
+    if (!runs.empty() && runs.back().second * 2 + 64 >= played.size()) {
+        runs.pop_back();
+    }
+    for (const auto& [first, end] : runs) {
+        SCOPED_TRACE(first);
+        // A run is one whole block; a sample of the sine that is exactly 0
+        // at either edge makes it look a frame shorter.
+        const std::size_t length = end - first;
+        EXPECT_GE(length, kFramesPerBlock - 2u);
+        EXPECT_LE(length, kFramesPerBlock);
+        const auto at = std::search(captured.begin(), captured.end(), played.begin() + 2 * first,
+                                    played.begin() + 2 * end);
+        EXPECT_NE(at, captured.end()) << "this run is not a stretch of the captured input";
+    }
+    return runs;
+}
+
 TEST_F(LiveEngine, IniciarPlaysWholeCapturedBlocksAndPararSilencesTheOutput) {
     testsound::SinkRecorder input("in");
     testsound::SinkRecorder output;
@@ -219,28 +257,11 @@ TEST_F(LiveEngine, IniciarPlaysWholeCapturedBlocksAndPararSilencesTheOutput) {
     EXPECT_FALSE(form->playbackWorker->GetPaused());
     Pump(3s);
 
-    const auto played = output.Samples();
-    const auto captured = input.Samples();
-    auto runs = SoundRuns(played);
-    // The recording may cut the last run short.
-    if (!runs.empty() && runs.back().second * 2 + 64 >= played.size()) {
-        runs.pop_back();
-    }
+    const auto runs = WholeCapturedBlocks(output.Samples(), input.Samples());
     ASSERT_GE(runs.size(), 20u) << "about 14 blocks a second should be heard";
-
     std::size_t soundFrames = 0;
     for (const auto& [first, end] : runs) {
-        SCOPED_TRACE(first);
-        // A run is one whole block; a sample of the sine that is exactly 0
-        // at either edge makes it look a frame shorter.
-        const std::size_t length = end - first;
-        EXPECT_GE(length, kFramesPerBlock - 2u);
-        EXPECT_LE(length, kFramesPerBlock);
-        soundFrames += length;
-        // Bit for bit what the input delivered.
-        const auto at = std::search(captured.begin(), captured.end(), played.begin() + 2 * first,
-                                    played.begin() + 2 * end);
-        EXPECT_NE(at, captured.end()) << "this run is not a stretch of the captured input";
+        soundFrames += end - first;
     }
     const std::size_t span = runs.back().second - runs.front().first;
     const double share = static_cast<double>(soundFrames) / static_cast<double>(span);
@@ -279,6 +300,65 @@ TEST_F(LiveEngine, ReturnEnterAndSpaceOnTheFocusedIniciarStartPlayback) {
         EXPECT_TRUE(form->btnParar->Enabled());
         EXPECT_FALSE(form->playbackWorker->GetPaused());
     }
+}
+
+// The sound server goes away and comes back at the same socket (a server of
+// the test's own): the scope goes flat instead of freezing, the live input is
+// back soon after the server, "Iniciar" then plays whole captured blocks, and
+// the window still closes at once in the middle of a second outage.
+TEST_F(LiveEngine, FollowsASoundServerThatRestarts) {
+    testsound::PrivateSoundServer server;
+    ASSERT_TRUE(server.Start());
+    Start();
+    TCanvas* canvas = form->TimeSerie->Canvas;
+    auto live = [&] { return ShowsTheSine(canvas); };
+    auto flat = [&] { return ShowsSilence(canvas); };
+    ASSERT_TRUE(PumpUntil(live, 3s));
+
+    server.Kill();
+    ASSERT_TRUE(PumpUntil(flat, 1s)) << "the scope did not show the silence of a lost input";
+    Pump(1500ms);
+    EXPECT_TRUE(flat());
+
+    ASSERT_TRUE(server.Start());
+    const auto back = Clock::now();
+    ASSERT_TRUE(PumpUntil(live, 5s)) << "the input did not come back";
+    const double took = std::chrono::duration<double>(Clock::now() - back).count();
+    RecordProperty("live_again_after_s", std::to_string(took));
+    EXPECT_LT(took, 2.0);
+
+    testsound::SinkRecorder input("in");
+    testsound::SinkRecorder output;
+    ASSERT_TRUE(input.Ready());
+    ASSERT_TRUE(output.Ready());
+    // The program's capture may be a block or two ahead of the recorder's.
+    Pump(300ms);
+    Click(form->btnIniciar);
+    Pump(1500ms);
+    EXPECT_GE(WholeCapturedBlocks(output.Samples(), input.Samples()).size(), 10u);
+
+    server.Kill();
+    Pump(300ms);
+    const auto closing = Close();
+    EXPECT_LT(closing, 1s);
+}
+
+// The input is switched away from the sine source, which hands over two
+// seconds at a time, to a silent one: the scope follows at once, not after
+// what the old input had handed over.
+TEST_F(LiveEngine, TheScopeFollowsASwitchOfTheInputAtOnce) {
+    testsound::PrivateSoundServer server;
+    ASSERT_TRUE(server.Start());
+    testsound::Shell("pactl load-module module-null-sink sink_name=quiet rate=44100 channels=2");
+    // Its monitor answers late unless someone already listens.
+    testsound::SinkRecorder quiet("quiet.monitor");
+    ASSERT_TRUE(quiet.Ready());
+    Start();
+    TCanvas* canvas = form->TimeSerie->Canvas;
+    ASSERT_TRUE(PumpUntil([&] { return ShowsTheSine(canvas); }, 3s));
+    Pump(1s);
+    testsound::Shell("pactl set-default-source quiet.monitor");
+    EXPECT_TRUE(PumpUntil([&] { return ShowsSilence(canvas); }, 500ms));
 }
 
 // Closing in each state the window can be in: quick, and silent after.

@@ -14,8 +14,12 @@
 #include <QPixmap>
 #include <QTimer>
 
+#include <csignal>
 #include <functional>
 #include <stdexcept>
+#include <thread>
+
+#include <unistd.h>
 
 namespace {
 
@@ -141,6 +145,24 @@ TEST_F(Entry, TheProgramGivesTheDesktopItsEntryNameVersionAndIcon) {
     const QImage icon = QApplication::windowIcon().pixmap(64).toImage();
     ASSERT_FALSE(icon.isNull());
     EXPECT_NE(icon.pixelColor(32, 32), icon.pixelColor(0, 0)) << "the icon is blank";
+}
+
+// A session that ends sends a signal, from outside the GUI thread: the
+// window closes as its close box would, OnDestroy runs, the entry returns 0.
+TEST_F(Entry, SessionSignalsCloseTheWindowTheNormalWay) {
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        ScriptedForm::destroyed = 0;
+        ScriptedForm::script = [signal](ScriptedForm* form) {
+            QTimer::singleShot(10, form->Widget(), [signal] {
+                std::thread([signal] { kill(getpid(), signal); }).detach();
+            });
+        };
+        ModalBoxes seen;
+        EXPECT_EQ(RunEntry(), 0);
+        EXPECT_TRUE(seen.Seen().empty());
+        EXPECT_EQ(ScriptedForm::destroyed, 1);
+    }
 }
 
 } // namespace

@@ -4,19 +4,24 @@
 #include "program_format.h"
 #include "ring.h"
 #include "sound_server.h"
+#include "wait.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
 using namespace std::chrono_literals;
 using testsound::HaveTestSoundServer;
+using testsound::Shell;
 using testsound::SinkRecorder;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -42,6 +47,10 @@ HWAVEOUT OpenOut() {
                           CALLBACK_WINDOW),
               MMSYSERR_NOERROR);
     return out;
+}
+
+template <class Pred> bool WaitUntil(Pred pred, std::chrono::milliseconds timeout) {
+    return testwait::WaitUntil(pred, timeout);
 }
 
 #define REQUIRE_SERVER()                                                                           \
@@ -72,8 +81,127 @@ TEST(WavePlayback, AWrittenBlockReachesTheSinkBitForBit) {
     ASSERT_EQ(waveOutPrepareHeader(out, &b.header, 32), MMSYSERR_NOERROR);
     ASSERT_EQ(waveOutWrite(out, &b.header, 32), MMSYSERR_NOERROR);
     EXPECT_GE(sink.WaitFor(next.data(), next.size(), 3s), 0);
+
+    // With nothing more written the output rests (its stream corked), and
+    // the next block still comes out whole.
+    EXPECT_TRUE(WaitUntil(
+        [] { return Shell("pactl list sink-inputs").find("Corked: yes") != std::string::npos; },
+        3s));
+    const std::vector<char> after = Pattern(12);
+    std::memcpy(b.memory.data(), after.data(), kBlockBytes);
+    ASSERT_EQ(waveOutPrepareHeader(out, &b.header, 32), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutWrite(out, &b.header, 32), MMSYSERR_NOERROR);
+    EXPECT_GE(sink.WaitFor(after.data(), after.size(), 3s), 0);
     EXPECT_EQ(waveOutUnprepareHeader(out, &b.header, 32), MMSYSERR_NOERROR);
     EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+}
+
+// Writes a new block every 70 ms, as the playback worker does, for `time`;
+// keeps what was written and when.
+struct Writer {
+    HWAVEOUT out = nullptr;
+    std::uint32_t next = 1000;
+    std::vector<std::pair<Clock::time_point, std::vector<char>>> written;
+
+    void PlayFor(Clock::duration time) {
+        const auto end = Clock::now() + time;
+        while (Clock::now() < end) {
+            Block b(Pattern(next++));
+            waveOutPrepareHeader(out, &b.header, 32);
+            written.emplace_back(Clock::now(), b.memory);
+            waveOutWrite(out, &b.header, 32);
+            waveOutUnprepareHeader(out, &b.header, 32);
+            std::this_thread::sleep_for(70ms);
+        }
+    }
+};
+
+bool Heard(const std::vector<std::uint8_t>& recorded, std::size_t from,
+           const std::vector<char>& block) {
+    return std::search(recorded.begin() + std::ptrdiff_t(from), recorded.end(), block.begin(),
+                       block.end(), [](std::uint8_t a, char b) {
+                           return a == static_cast<std::uint8_t>(b);
+                       }) != recorded.end();
+}
+
+// Sound written while the output sleeps would come out late: none of it is
+// heard after the output wakes, and what is written then is.
+TEST(WavePlayback, NothingWrittenWhileTheOutputWasSuspendedIsPlayedLate) {
+    REQUIRE_SERVER();
+    testsound::PrivateSoundServer server;
+    ASSERT_TRUE(server.Start());
+    SinkRecorder sink;
+    ASSERT_TRUE(sink.Ready());
+    Writer w;
+    w.out = OpenOut();
+    ASSERT_NE(w.out, nullptr);
+    w.PlayFor(500ms);
+    Shell("pactl suspend-sink out 1");
+    w.PlayFor(3s);
+    const std::size_t stale = w.written.size();
+    const auto resumed = Clock::now();
+    Shell("pactl suspend-sink out 0");
+    const std::size_t mark = sink.Bytes().size();
+    w.PlayFor(1500ms);
+    const auto recorded = sink.Bytes();
+    for (std::size_t i = 0; i < stale; ++i) {
+        if (resumed - w.written[i].first > 45ms) {
+            EXPECT_FALSE(Heard(recorded, mark, w.written[i].second)) << "block " << i;
+        }
+    }
+    EXPECT_TRUE(Heard(recorded, mark, w.written.back().second) ||
+                Heard(recorded, mark, w.written[w.written.size() - 2].second));
+    EXPECT_EQ(waveOutClose(w.out), MMSYSERR_NOERROR);
+}
+
+// On a desktop an output with nothing to play falls asleep; the next block
+// wakes it and is played, not dropped as if written to a sleeping output.
+TEST(WavePlayback, AnOutputAsleepForBeingIdleWakesForTheNextBlock) {
+    REQUIRE_SERVER();
+    testsound::PrivateSoundServer server;
+    ASSERT_TRUE(server.Start());
+    Shell("pactl load-module module-suspend-on-idle timeout=1");
+    Writer w;
+    w.out = OpenOut();
+    ASSERT_NE(w.out, nullptr);
+    w.PlayFor(100ms);
+    auto sinkIs = [](const char* state) {
+        return [state] { return Shell("pactl list short sinks").find(state) != std::string::npos; };
+    };
+    ASSERT_TRUE(WaitUntil(sinkIs("SUSPENDED"), 5s)) << "the idle output did not fall asleep";
+    w.PlayFor(100ms);
+    EXPECT_TRUE(WaitUntil(sinkIs("RUNNING"), 2s)) << "a block did not wake the output";
+    std::uint64_t dropped = 1;
+    EXPECT_EQ(waveOutGetDroppedBytes(w.out, &dropped), MMSYSERR_NOERROR);
+    EXPECT_EQ(dropped, 0u);
+    EXPECT_EQ(waveOutClose(w.out), MMSYSERR_NOERROR);
+}
+
+// The only output goes away while playing and a new one comes: playback
+// finds it, through the same handle.
+TEST(WavePlayback, SoundComesBackWhenTheOnlyOutputIsCreatedAgain) {
+    REQUIRE_SERVER();
+    testsound::PrivateSoundServer server;
+    ASSERT_TRUE(server.Start());
+    Writer w;
+    w.out = OpenOut();
+    ASSERT_NE(w.out, nullptr);
+    w.PlayFor(300ms);
+    Shell("pactl unload-module module-null-sink");
+    w.PlayFor(1s);
+    Shell("pactl load-module module-null-sink sink_name=out rate=44100 channels=2 >/dev/null; "
+          "pactl set-default-sink out");
+    SinkRecorder sink;
+    ASSERT_TRUE(sink.Ready());
+    const std::size_t before = w.written.size();
+    w.PlayFor(3s);
+    const auto recorded = sink.Bytes();
+    int heard = 0;
+    for (std::size_t i = before; i < w.written.size(); ++i) {
+        heard += Heard(recorded, 0, w.written[i].second) ? 1 : 0;
+    }
+    EXPECT_GE(heard, 10) << "of " << w.written.size() - before << " blocks written";
+    EXPECT_EQ(waveOutClose(w.out), MMSYSERR_NOERROR);
 }
 
 // The program re-queues a played header for capture one block later, and

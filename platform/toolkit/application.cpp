@@ -2,6 +2,7 @@
 
 #include "canvas.h"
 #include "qtbridge.h"
+#include "signals.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -225,6 +226,7 @@ void TApplication::Initialize() {
                                    {"Microsoft Sans Serif", "Liberation Sans Narrow",
                                     "Arial Narrow", "Nimbus Sans Narrow", "Liberation Sans",
                                     "Arial", "Nimbus Sans", "DejaVu Sans Condensed"});
+        CloseMainFormOnSessionSignals();
         if (!shutdownRegistered_) {
             shutdownRegistered_ = true;
             // Forms still open at exit get their OnDestroy.

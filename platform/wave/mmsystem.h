@@ -113,3 +113,6 @@ MMRESULT waveOutClose(HWAVEOUT hwo);
 // drop because no header was queued when they arrived. Read by tests and
 // benchmarks.
 MMRESULT waveInGetDroppedBytes(HWAVEIN hwi, std::uint64_t* bytes);
+// Also not classic: bytes written for playback that were dropped rather than
+// played late (the output was suspended or the server away) or refused.
+MMRESULT waveOutGetDroppedBytes(HWAVEOUT hwo, std::uint64_t* bytes);

@@ -7,6 +7,7 @@
 #include "mmsystem.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 namespace wave {
@@ -49,6 +50,9 @@ public:
     virtual bool Write(const void* data, std::size_t bytes) = 0;
     // Drops whatever is written and not yet played.
     virtual void Flush() = 0;
+    // Bytes taken and then dropped rather than played late (the output was
+    // suspended or gone), or refused by Write. Callable from any thread.
+    virtual std::uint64_t Dropped() const { return 0; }
 };
 
 // Capture from the default input in fragments of about `fragmentBytes`.

@@ -185,3 +185,16 @@ MMRESULT waveOutClose(HWAVEOUT hwo) {
     stream.reset();
     return MMSYSERR_NOERROR;
 }
+
+MMRESULT waveOutGetDroppedBytes(HWAVEOUT hwo, std::uint64_t* bytes) {
+    std::shared_ptr<OutDevice> device = Find(hwo);
+    if (!device)
+        return MMSYSERR_INVALHANDLE;
+    if (bytes == nullptr)
+        return MMSYSERR_INVALPARAM;
+    std::lock_guard guard(device->lock);
+    if (!device->stream)
+        return MMSYSERR_INVALHANDLE;
+    *bytes = device->stream->Dropped();
+    return MMSYSERR_NOERROR;
+}

@@ -2,11 +2,19 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
+#include <string>
 
 namespace testsound {
 
@@ -142,6 +150,72 @@ std::ptrdiff_t SinkRecorder::WaitFor(const void* pattern, std::size_t bytes,
         return found >= 0 || impl->failed;
     });
     return found;
+}
+
+std::string Shell(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        std::size_t n = 0;
+        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+            out.append(buffer, n);
+        pclose(pipe);
+    }
+    return out;
+}
+
+PrivateSoundServer::PrivateSoundServer() {
+    char name[] = "/tmp/monitor-audio-server.XXXXXX";
+    if (mkdtemp(name) != nullptr)
+        dir = name;
+}
+
+PrivateSoundServer::~PrivateSoundServer() {
+    Kill();
+    if (!dir.empty())
+        std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+bool PrivateSoundServer::Start() {
+    if (dir.empty())
+        return false;
+    Kill();
+    // The same server the suite runs on (TEST_SOUND_KIND says which),
+    // started by the same script.
+    const std::string script = std::string(MA_SOURCE_DIR) + "/scripts/test-sound-server.sh";
+    const std::string command = "bash -c 'set --; source \"" + script +
+                                "\" && test_sound_server_start \"" + dir +
+                                "\" && echo \"$PULSE_SERVER\" >\"" + dir + "/server\"' >/dev/null";
+    if (std::system(command.c_str()) != 0)
+        return false;
+    std::string server;
+    std::getline(std::ifstream(dir + "/server"), server);
+    setenv("PULSE_SERVER", server.c_str(), 1);
+    setenv("PULSE_CLIENTCONFIG", (dir + "/client.conf").c_str(), 1);
+    std::ifstream pidFile(dir + "/pids");
+    for (long pid = 0; pidFile >> pid;)
+        pids.push_back(pid);
+    return !server.empty() && !pids.empty();
+}
+
+void PrivateSoundServer::Kill() {
+    // The server first, its bus last.
+    for (auto pid = pids.rbegin(); pid != pids.rend(); ++pid)
+        ::kill(static_cast<pid_t>(*pid), SIGKILL);
+    // Not this process's children, so nobody here reaps them: gone is gone
+    // or a zombie.
+    for (long pid : pids) {
+        const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+        for (int i = 0; i < 500; ++i) {
+            std::string line;
+            std::getline(std::ifstream(stat), line);
+            const auto end = line.rfind(") ");
+            if (end == std::string::npos || line.compare(end + 2, 1, "Z") == 0)
+                break;
+            usleep(10'000);
+        }
+    }
+    pids.clear();
 }
 
 } // namespace testsound

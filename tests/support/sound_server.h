@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace testsound {
@@ -56,6 +57,31 @@ public:
 private:
     struct Impl;
     std::unique_ptr<Impl> impl;
+};
+
+// Runs a shell command (pactl ...) on the server PULSE_SERVER names and
+// returns what it printed.
+std::string Shell(const std::string& command);
+
+// A sound server of the test's own, of the same kind as the shared one
+// (TEST_SOUND_KIND), for tests that stop and start it: PULSE_SERVER (and the
+// client settings) point at it from Start() on, for the rest of the process.
+// Kill() ends it (every process of it) at once; Start() again brings it back
+// at the same socket. Killed at destruction.
+class PrivateSoundServer {
+public:
+    PrivateSoundServer();
+    ~PrivateSoundServer();
+    PrivateSoundServer(const PrivateSoundServer&) = delete;
+    PrivateSoundServer& operator=(const PrivateSoundServer&) = delete;
+
+    // Starts it and waits until it answers; false if it does not.
+    bool Start();
+    void Kill();
+
+private:
+    std::string dir;
+    std::vector<long> pids;
 };
 
 } // namespace testsound

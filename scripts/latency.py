@@ -1,0 +1,103 @@
+#!/usr/bin/env python3
+"""Input-to-output latency from one 4-channel recording on one sample clock.
+
+    latency.py MODE RECORDING.raw
+
+The recording is 16-bit little-endian, 4 channels, 44,100 frames a second:
+channels 1-2 hold what the input received (noise with no zero frame, so
+every stretch of it is unique), channels 3-4 what the output played. Each
+stretch of output sound is looked up in the input bit for bit; its latency is
+how much later it was played than received.
+
+MODE blocks:  the output plays whole blocks with silence between; each block
+              is timed from its first frame.
+MODE stream:  the output plays continuously and may be resampled (the
+              loopback module resamples even at equal rates, so it is never
+              bit for bit): a stretch every 1024 frames is timed by the
+              offset, up to 250 ms back, where the input's left channel is
+              closest to it.
+Prints the median, 90th percentile and maximum in milliseconds and how many
+stretches were timed, and how many could not be found in the input.
+"""
+import statistics
+import sys
+
+RATE = 44100
+KEY_FRAMES = 256
+
+
+def main():
+    mode, path = sys.argv[1], sys.argv[2]
+    with open(path, "rb") as f:
+        data = f.read()
+    frames = len(data) // 8
+    data = data[: frames * 8]
+    # Split the two stereo pairs apart, 4 bytes a frame each.
+    pairs = [data[i : i + 8] for i in range(0, len(data), 8)]
+    heard_in = b"".join(p[:4] for p in pairs)
+    heard_out = b"".join(p[4:] for p in pairs)
+    silent = b"\0\0\0\0"
+
+    starts = []
+    if mode == "blocks":
+        f = 0
+        while f < frames:
+            if heard_out[4 * f : 4 * f + 4] != silent and (
+                f == 0 or heard_out[4 * f - 4 : 4 * f] == silent
+            ):
+                starts.append(f)
+            f += 1
+    else:
+        first = next((f for f in range(frames) if heard_out[4 * f : 4 * f + 4] != silent), frames)
+        starts = list(range(first + 4096, frames - KEY_FRAMES, 1024))
+
+    latencies = []
+    missing = 0
+    if mode == "stream":
+        left_in = [int.from_bytes(heard_in[i : i + 2], "little", signed=True)
+                   for i in range(0, len(heard_in), 4)]
+        left_out = [int.from_bytes(heard_out[i : i + 2], "little", signed=True)
+                    for i in range(0, len(heard_out), 4)]
+        back = RATE // 4
+        for s in starts[::4]:
+            if s < back:
+                continue
+            window = left_out[s : s + 64]
+            energy = sum(abs(x) for x in window)
+            error, offset = min(
+                (sum(abs(x - y) for x, y in zip(left_in[s - o : s - o + 64], window)), o)
+                for o in range(back)
+            )
+            if error > 0.5 * energy:
+                missing += 1
+                continue
+            latencies.append(offset * 1000.0 / RATE)
+        starts = []
+    for s in starts:
+        if s + KEY_FRAMES > frames:
+            break
+        key = heard_out[4 * s : 4 * (s + KEY_FRAMES)]
+        if silent in [key[i : i + 4] for i in range(0, len(key), 4)]:
+            continue  # a stretch cut short, or the output resting
+        at = heard_in.find(key)
+        while at >= 0 and at % 4:
+            at = heard_in.find(key, at + 1)
+        if at < 0 or at // 4 > s:
+            missing += 1
+            continue
+        latencies.append((s - at // 4) * 1000.0 / RATE)
+    if not latencies:
+        print(f"no stretch of the output was found in the input ({missing} tried)")
+        return 1
+    latencies.sort()
+    p90 = latencies[min(len(latencies) - 1, int(0.9 * len(latencies)))]
+    print(
+        f"median {statistics.median(latencies):6.1f} ms, p90 {p90:6.1f} ms, "
+        f"max {latencies[-1]:6.1f} ms over {len(latencies)} stretches"
+        + (f" ({missing} not found in the input)" if missing else "")
+    )
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
