@@ -1,0 +1,539 @@
+// The ALSA backend of the wave-audio layer, for systems without a sound
+// server. Both sides use ALSA's default device through the plug layer, so a
+// card that cannot do the program's format itself still serves it.
+//
+// Each stream runs a thread of its own on a non-blocking PCM. The thread
+// waits in poll() on the PCM's descriptors and on an eventfd that Wake() and
+// closing write to, never longer than 50 ms, so requests are served even
+// while the device is silent. Capture reads one block at a time and the PCM
+// wakes the thread only when a whole block is there: one wake-up per block,
+// and nothing on that path locks or allocates.
+//
+// Closing never hangs. Should a library call on a stream's thread not come
+// back (a plug-in waiting on something that stopped answering), the closer
+// gives up after a while and leaves the thread to end by itself; what the
+// thread uses is shared with it, and once closing has begun it never calls
+// into the program's device again.
+#include "waveback.h"
+
+#include <alsa/asoundlib.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace wave {
+
+// Reachable only from the layer's own tests (declared in their support
+// headers): the next turn of an ALSA capture thread sleeps this long first,
+// so a test can make the device overrun.
+std::atomic<long> alsaCaptureHoldMicros{0};
+// ALSA capture streams open now, so those tests know which backend serves.
+std::atomic<int> alsaCaptureStreams{0};
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The plug layer converts rate, channels and sample format when the device
+// behind "default" cannot take the program's.
+constexpr const char* kDevice = "plug:default";
+// The thread looks at its requests at least this often.
+constexpr int kPollMillis = 50;
+// How long closing waits for a stream's thread before leaving it behind.
+constexpr auto kCloseWait = std::chrono::seconds(2);
+// Capture: room for a few blocks; reading starts at every whole block.
+constexpr snd_pcm_uframes_t kCaptureBlocks = 4;
+// Playback: 5.8 ms periods in a 46 ms buffer, kept 17 to 23 ms ahead with
+// silence so the device never runs dry between the program's blocks; a block
+// plays after the silence already queued, and exactly as written.
+constexpr snd_pcm_uframes_t kPlaybackPeriod = 256;
+constexpr snd_pcm_uframes_t kPlaybackPeriods = 8;
+constexpr snd_pcm_uframes_t kPlaybackAhead = 4;
+// Written sound not yet handed to the device, at most: anything more could
+// not be played on time and is refused.
+constexpr std::size_t kPlaybackPendingBlocks = 2;
+
+struct PcmClose {
+    void operator()(snd_pcm_t* pcm) const { snd_pcm_close(pcm); }
+};
+using Pcm = std::unique_ptr<snd_pcm_t, PcmClose>;
+
+struct FdClose {
+    void operator()(int* fd) const {
+        close(*fd);
+        delete fd;
+    }
+};
+using Fd = std::unique_ptr<int, FdClose>;
+
+// The library reports on stderr by default; the program logs nothing.
+void Quiet(const char*, int, const char*, int, const char*, ...) {}
+
+MMRESULT FromError(int err) {
+    switch (-err) {
+    case EBUSY:
+        return MMSYSERR_ALLOCATED;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return MMSYSERR_NODRIVER;
+    case ENOMEM:
+        return MMSYSERR_NOMEM;
+    case EINVAL:
+        return WAVERR_BADFORMAT;
+    default:
+        return MMSYSERR_ERROR;
+    }
+}
+
+// What a stream's thread and its owner share. The thread holds its own
+// reference, so a thread left behind by a close still has all it uses.
+class Shared {
+public:
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> finished{false};
+    Pcm pcm;
+
+    virtual ~Shared() = default;
+    virtual void Run() = 0;
+
+    MMRESULT Open(snd_pcm_stream_t direction, const StreamFormat& format, snd_pcm_uframes_t period,
+                  snd_pcm_uframes_t buffer, snd_pcm_uframes_t availMin) {
+        static std::once_flag quiet;
+        std::call_once(quiet, [] { snd_lib_error_set_handler(&Quiet); });
+        frameBytes = format.bytesPerFrame;
+        rate = format.rate;
+
+        const int efd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (efd < 0)
+            return MMSYSERR_NOMEM;
+        wake.reset(new int(efd));
+
+        snd_pcm_t* raw = nullptr;
+        if (int err = snd_pcm_open(&raw, kDevice, direction, SND_PCM_NONBLOCK); err < 0)
+            return FromError(err);
+        pcm.reset(raw);
+        if (MMRESULT r = Configure(format, period, buffer, availMin))
+            return r;
+
+        const int count = snd_pcm_poll_descriptors_count(pcm.get());
+        if (count <= 0)
+            return MMSYSERR_ERROR;
+        fds.resize(static_cast<std::size_t>(count) + 1);
+        if (snd_pcm_poll_descriptors(pcm.get(), fds.data(), static_cast<unsigned>(count)) != count)
+            return MMSYSERR_ERROR;
+        pcmFds = static_cast<unsigned>(count);
+        fds[pcmFds] = pollfd{*wake, POLLIN, 0};
+        return MMSYSERR_NOERROR;
+    }
+
+    void Wake() {
+        const std::uint64_t one = 1;
+        // A full counter already means "woken".
+        [[maybe_unused]] const ssize_t n = write(*wake, &one, sizeof one);
+    }
+
+protected:
+    std::size_t frameBytes = 4;
+    unsigned rate = 44100;
+    snd_pcm_uframes_t periodFrames = 0;
+    snd_pcm_uframes_t bufferFrames = 0;
+
+    enum class Woken { kDevice, kRequest };
+
+    // Waits until the device is ready, a request comes or the poll interval
+    // ends. `device` false waits for requests only.
+    Woken Wait(bool device = true) {
+        pollfd* first = device ? fds.data() : &fds[pcmFds];
+        const nfds_t count = device ? pcmFds + 1 : 1;
+        for (nfds_t i = 0; i < count; ++i)
+            first[i].revents = 0;
+        if (poll(first, count, kPollMillis) <= 0)
+            return Woken::kRequest;
+        if (fds[pcmFds].revents != 0) {
+            std::uint64_t value = 0;
+            [[maybe_unused]] const ssize_t n = read(*wake, &value, sizeof value);
+            return Woken::kRequest;
+        }
+        unsigned short revents = 0;
+        snd_pcm_poll_descriptors_revents(pcm.get(), fds.data(), pcmFds, &revents);
+        return Woken::kDevice;
+    }
+
+    std::size_t Bytes(snd_pcm_uframes_t frames) const { return frames * frameBytes; }
+
+private:
+    Fd wake;
+    std::vector<pollfd> fds; // the PCM's, then the eventfd
+    unsigned pcmFds = 0;
+
+    MMRESULT Configure(const StreamFormat& format, snd_pcm_uframes_t period,
+                       snd_pcm_uframes_t buffer, snd_pcm_uframes_t availMin) {
+        snd_pcm_t* p = pcm.get();
+        snd_pcm_hw_params_t* hw = nullptr;
+        snd_pcm_hw_params_alloca(&hw);
+        if (snd_pcm_hw_params_any(p, hw) < 0)
+            return MMSYSERR_ERROR;
+        if (snd_pcm_hw_params_set_rate_resample(p, hw, 1) < 0 ||
+            snd_pcm_hw_params_set_access(p, hw, SND_PCM_ACCESS_RW_INTERLEAVED) < 0 ||
+            snd_pcm_hw_params_set_format(p, hw, SND_PCM_FORMAT_S16_LE) < 0 ||
+            snd_pcm_hw_params_set_channels(p, hw, format.channels) < 0 ||
+            snd_pcm_hw_params_set_rate(p, hw, format.rate, 0) < 0)
+            return WAVERR_BADFORMAT;
+        int dir = 0;
+        snd_pcm_uframes_t size = period;
+        snd_pcm_hw_params_set_period_size_near(p, hw, &size, &dir);
+        size = buffer;
+        snd_pcm_hw_params_set_buffer_size_near(p, hw, &size);
+        if (int err = snd_pcm_hw_params(p, hw); err < 0)
+            return FromError(err);
+        snd_pcm_hw_params_get_period_size(hw, &periodFrames, &dir);
+        snd_pcm_hw_params_get_buffer_size(hw, &bufferFrames);
+        if (periodFrames == 0 || bufferFrames < periodFrames)
+            return MMSYSERR_ERROR;
+
+        snd_pcm_sw_params_t* sw = nullptr;
+        snd_pcm_sw_params_alloca(&sw);
+        if (snd_pcm_sw_params_current(p, sw) < 0 ||
+            snd_pcm_sw_params_set_avail_min(p, sw, std::min(availMin, bufferFrames)) < 0 ||
+            snd_pcm_sw_params_set_start_threshold(p, sw, 1) < 0 ||
+            snd_pcm_sw_params_set_stop_threshold(p, sw, bufferFrames) < 0 ||
+            snd_pcm_sw_params(p, sw) < 0)
+            return MMSYSERR_ERROR;
+        return snd_pcm_prepare(p) < 0 ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
+    }
+};
+
+// Owns a stream's thread. Stop() asks it to end and waits for it, but not
+// forever.
+class Runner {
+public:
+    void Start(std::shared_ptr<Shared> s) {
+        shared = std::move(s);
+        thread = std::thread([keep = shared] {
+            keep->Run();
+            keep->finished.store(true);
+        });
+    }
+
+    void Stop() {
+        if (!thread.joinable())
+            return;
+        shared->stopping.store(true);
+        shared->Wake();
+        const auto deadline = Clock::now() + kCloseWait;
+        while (!shared->finished.load()) {
+            if (Clock::now() > deadline && Abandonable()) {
+                thread.detach();
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        thread.join();
+    }
+
+    // True when the thread may be left behind now; set per stream kind.
+    std::function<bool()> Abandonable = [] { return true; };
+
+private:
+    std::shared_ptr<Shared> shared;
+    std::thread thread;
+};
+
+class Capture final : public Shared {
+public:
+    explicit Capture(CaptureSink& s) : sink(s) {}
+
+    // Set while the thread is inside the program's device. With `stopping`
+    // it forms a handshake (both sequentially consistent): either the
+    // thread sees closing has begun and stays out, or the closer sees the
+    // thread inside and waits for it.
+    std::atomic<bool> inSink{false};
+
+    MMRESULT Open(const StreamFormat& format, std::size_t fragmentBytes) {
+        blockFrames = std::max<snd_pcm_uframes_t>(fragmentBytes / format.bytesPerFrame, 1);
+        block.resize(blockFrames * format.bytesPerFrame);
+        return Shared::Open(SND_PCM_STREAM_CAPTURE, format, blockFrames,
+                            blockFrames * kCaptureBlocks, blockFrames);
+    }
+
+    void Run() override {
+        snd_pcm_start(pcm.get());
+        lastEmpty = Clock::now();
+        while (!stopping.load()) {
+            if (const long hold = alsaCaptureHoldMicros.exchange(0); hold > 0)
+                std::this_thread::sleep_for(std::chrono::microseconds(hold));
+            const snd_pcm_sframes_t n =
+                snd_pcm_readi(pcm.get(), &block[Bytes(filled)], blockFrames - filled);
+            if (n > 0) {
+                filled += static_cast<snd_pcm_uframes_t>(n);
+                readSinceEmpty += static_cast<std::uint64_t>(n);
+                if (filled == blockFrames) {
+                    filled = 0;
+                    if (!Enter())
+                        break;
+                    // Sound further behind than the device itself could
+                    // hold is late: dropped as an overrun would drop it.
+                    if (Behind() > bufferFrames)
+                        sink.OnLost(block.size());
+                    else
+                        sink.OnData(block.data(), block.size());
+                    Leave();
+                }
+            } else if (n == -EAGAIN || n == 0) {
+                lastEmpty = Clock::now();
+                readSinceEmpty = 0;
+                if (Wait() == Woken::kRequest && !Serve())
+                    break;
+            } else if (n == -EPIPE || n == -ESTRPIPE || n == -EINTR) {
+                if (!Recover(static_cast<int>(n)))
+                    break;
+            } else {
+                // The device is gone: serve requests until closed.
+                Wait(false);
+                if (!Serve())
+                    break;
+            }
+        }
+    }
+
+private:
+    CaptureSink& sink;
+    snd_pcm_uframes_t blockFrames = 1024;
+    std::vector<char> block;
+    snd_pcm_uframes_t filled = 0;
+    // When the device last had less than a block, and what was read since:
+    // an overrun lost everything the device took in after that and that was
+    // not read.
+    Clock::time_point lastEmpty;
+    std::uint64_t readSinceEmpty = 0;
+
+    // Frames the device has taken in and not handed over, by the clock
+    // since it last had less than a block. Some devices (a sound server's
+    // plug-in) hold on to sound without ever overrunning; this catches them
+    // up after a stall.
+    std::uint64_t Behind() const {
+        const double took = std::chrono::duration<double>(Clock::now() - lastEmpty).count();
+        const auto arrived = static_cast<std::uint64_t>(took * rate);
+        return arrived > readSinceEmpty ? arrived - readSinceEmpty : 0;
+    }
+
+    bool Enter() {
+        inSink.store(true);
+        if (!stopping.load())
+            return true;
+        inSink.store(false);
+        return false;
+    }
+    void Leave() { inSink.store(false); }
+
+    bool Serve() {
+        if (!Enter())
+            return false;
+        sink.OnWake();
+        Leave();
+        return true;
+    }
+
+    // An overrun: the device stopped and what it held is gone. The part of a
+    // block read before it is dropped too, so every block the program gets
+    // is continuous sound.
+    bool Recover(int err) {
+        const std::uint64_t lost = Behind() + filled;
+        filled = 0;
+        if (err != -EINTR) {
+            snd_pcm_recover(pcm.get(), err, 1);
+            snd_pcm_start(pcm.get());
+        }
+        lastEmpty = Clock::now();
+        readSinceEmpty = 0;
+        if (lost == 0)
+            return true;
+        if (!Enter())
+            return false;
+        sink.OnLost(Bytes(lost));
+        Leave();
+        return true;
+    }
+};
+
+class Playback final : public Shared {
+public:
+    MMRESULT Open(const StreamFormat& format) {
+        // Woken when no more than kPlaybackAhead - 1 periods are queued.
+        const MMRESULT r = Shared::Open(SND_PCM_STREAM_PLAYBACK, format, kPlaybackPeriod,
+                                        kPlaybackPeriod * kPlaybackPeriods,
+                                        kPlaybackPeriod * (kPlaybackPeriods - kPlaybackAhead + 1));
+        if (r != MMSYSERR_NOERROR)
+            return r;
+        ahead = std::min(bufferFrames, periodFrames * kPlaybackAhead);
+        pending.resize(kPlaybackPendingBlocks * 1024 * frameBytes);
+        out.resize(Bytes(bufferFrames));
+        silence.assign(Bytes(bufferFrames), 0);
+        return MMSYSERR_NOERROR;
+    }
+
+    bool Write(const void* data, std::size_t bytes) {
+        bytes -= bytes % frameBytes;
+        {
+            std::lock_guard guard(lock);
+            if (held + bytes > pending.size())
+                return false;
+            const auto* p = static_cast<const char*>(data);
+            for (std::size_t done = 0; done < bytes;) {
+                const std::size_t tail = (head + held) % pending.size();
+                const std::size_t n = std::min(bytes - done, pending.size() - tail);
+                std::memcpy(&pending[tail], p + done, n);
+                held += n;
+                done += n;
+            }
+        }
+        Wake();
+        return true;
+    }
+
+    void Flush() {
+        {
+            std::lock_guard guard(lock);
+            held = 0;
+            flush = true;
+        }
+        Wake();
+    }
+
+    void Run() override {
+        while (!stopping.load()) {
+            bool flushNow = false;
+            {
+                std::lock_guard guard(lock);
+                flushNow = flush;
+                flush = false;
+            }
+            if (flushNow) {
+                snd_pcm_drop(pcm.get());
+                snd_pcm_prepare(pcm.get());
+            }
+            const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm.get());
+            if (avail < 0) {
+                if (snd_pcm_recover(pcm.get(), static_cast<int>(avail), 1) < 0)
+                    Wait(false); // the device is gone: wait to be closed
+                continue;
+            }
+            const auto room = static_cast<snd_pcm_uframes_t>(avail);
+            snd_pcm_uframes_t frames = Take(room);
+            const char* from = out.data();
+            const snd_pcm_uframes_t queued = room < bufferFrames ? bufferFrames - room : 0;
+            if (frames == 0 && queued < ahead) {
+                frames = ahead - queued;
+                from = silence.data();
+            }
+            if (frames > 0) {
+                const snd_pcm_sframes_t n = snd_pcm_writei(pcm.get(), from, frames);
+                if (n >= 0)
+                    continue;
+                if (n == -EPIPE || n == -ESTRPIPE) {
+                    snd_pcm_recover(pcm.get(), static_cast<int>(n), 1);
+                    continue;
+                }
+                if (n != -EAGAIN) {
+                    Wait(false); // the device is gone: wait to be closed
+                    continue;
+                }
+            }
+            Wait();
+        }
+    }
+
+private:
+    std::mutex lock;
+    std::vector<char> pending; // a ring of written sound, sized at open
+    std::size_t head = 0;
+    std::size_t held = 0;
+    bool flush = false;
+    // Stream thread only.
+    snd_pcm_uframes_t ahead = 0;
+    std::vector<char> out;
+    std::vector<char> silence;
+
+    // Moves up to `room` frames of written sound to `out`.
+    snd_pcm_uframes_t Take(snd_pcm_uframes_t room) {
+        std::lock_guard guard(lock);
+        const std::size_t bytes = std::min(held, Bytes(room));
+        for (std::size_t done = 0; done < bytes;) {
+            const std::size_t n = std::min(bytes - done, pending.size() - head);
+            std::memcpy(&out[done], &pending[head], n);
+            head = (head + n) % pending.size();
+            held -= n;
+            done += n;
+        }
+        return bytes / frameBytes;
+    }
+};
+
+class AlsaCapture final : public CaptureStream {
+public:
+    explicit AlsaCapture(std::shared_ptr<Capture> c) : capture(std::move(c)) {
+        alsaCaptureStreams.fetch_add(1);
+        runner.Abandonable = [c = capture.get()] { return !c->inSink.load(); };
+        runner.Start(capture);
+    }
+    ~AlsaCapture() override {
+        runner.Stop();
+        alsaCaptureStreams.fetch_sub(1);
+    }
+    void Wake() override { capture->Wake(); }
+
+private:
+    std::shared_ptr<Capture> capture;
+    Runner runner;
+};
+
+class AlsaPlayback final : public PlaybackStream {
+public:
+    explicit AlsaPlayback(std::shared_ptr<Playback> p) : playback(std::move(p)) {
+        runner.Start(playback);
+    }
+    ~AlsaPlayback() override { runner.Stop(); }
+    bool Write(const void* data, std::size_t bytes) override {
+        return playback->Write(data, bytes);
+    }
+    void Flush() override { playback->Flush(); }
+
+private:
+    std::shared_ptr<Playback> playback;
+    Runner runner;
+};
+
+} // namespace
+
+std::unique_ptr<CaptureStream> OpenAlsaCaptureStream(const StreamFormat& format,
+                                                     std::size_t fragmentBytes, CaptureSink& sink,
+                                                     MMRESULT* result) {
+    auto capture = std::make_shared<Capture>(sink);
+    *result = capture->Open(format, fragmentBytes);
+    if (*result != MMSYSERR_NOERROR)
+        return nullptr;
+    return std::make_unique<AlsaCapture>(std::move(capture));
+}
+
+std::unique_ptr<PlaybackStream> OpenAlsaPlaybackStream(const StreamFormat& format,
+                                                       MMRESULT* result) {
+    auto playback = std::make_shared<Playback>();
+    *result = playback->Open(format);
+    if (*result != MMSYSERR_NOERROR)
+        return nullptr;
+    return std::make_unique<AlsaPlayback>(std::move(playback));
+}
+
+} // namespace wave
