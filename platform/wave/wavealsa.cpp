@@ -154,12 +154,12 @@ protected:
 
     // Waits until the device is ready, a request comes or the poll interval
     // ends. `device` false waits for requests only.
-    Woken Wait(bool device = true) {
+    Woken Wait(bool device = true, int millis = kPollMillis) {
         pollfd* first = device ? fds.data() : &fds[pcmFds];
         const nfds_t count = device ? pcmFds + 1 : 1;
         for (nfds_t i = 0; i < count; ++i)
             first[i].revents = 0;
-        if (poll(first, count, kPollMillis) <= 0)
+        if (poll(first, count, millis) <= 0)
             return Woken::kRequest;
         if (fds[pcmFds].revents != 0) {
             std::uint64_t value = 0;
@@ -270,7 +270,7 @@ public:
 
     void Run() override {
         snd_pcm_start(pcm.get());
-        lastEmpty = Clock::now();
+        Anchor();
         while (!stopping.load()) {
             if (const long hold = alsaCaptureHoldMicros.exchange(0); hold > 0)
                 std::this_thread::sleep_for(std::chrono::microseconds(hold));
@@ -278,22 +278,14 @@ public:
                 snd_pcm_readi(pcm.get(), &block[Bytes(filled)], blockFrames - filled);
             if (n > 0) {
                 filled += static_cast<snd_pcm_uframes_t>(n);
-                readSinceEmpty += static_cast<std::uint64_t>(n);
-                if (filled == blockFrames) {
-                    filled = 0;
-                    if (!Enter())
-                        break;
-                    // Sound further behind than the device itself could
-                    // hold is late: dropped as an overrun would drop it.
-                    if (Behind() > bufferFrames)
-                        sink.OnLost(block.size());
-                    else
-                        sink.OnData(block.data(), block.size());
-                    Leave();
-                }
+                if (filled < blockFrames)
+                    continue;
+                filled = 0;
+                read += blockFrames;
+                if (!HandOver())
+                    break;
             } else if (n == -EAGAIN || n == 0) {
-                lastEmpty = Clock::now();
-                readSinceEmpty = 0;
+                Anchor();
                 if (Wait() == Woken::kRequest && !Serve())
                     break;
             } else if (n == -EPIPE || n == -ESTRPIPE || n == -EINTR) {
@@ -309,24 +301,68 @@ public:
     }
 
 private:
+    // Blocks may be handed over at most this much faster than real time, and
+    // this far ahead of it, so a device whose clock runs a little fast never
+    // builds up a backlog, and a block that came late is followed at once by
+    // the next.
+    static constexpr double kPaceRate = 1.005;
+    static constexpr snd_pcm_uframes_t kAheadBlocks = 2;
+
     CaptureSink& sink;
     snd_pcm_uframes_t blockFrames = 1024;
     std::vector<char> block;
     snd_pcm_uframes_t filled = 0;
-    // When the device last had less than a block, and what was read since:
-    // an overrun lost everything the device took in after that and that was
-    // not read.
-    Clock::time_point lastEmpty;
-    std::uint64_t readSinceEmpty = 0;
+    // The last time the device had less than a block, and the whole blocks
+    // read since. The device's clock and ours then agree well enough to tell
+    // how far behind or ahead of the sound the reading is.
+    Clock::time_point anchor;
+    std::uint64_t read = 0;
 
-    // Frames the device has taken in and not handed over, by the clock
-    // since it last had less than a block. Some devices (a sound server's
-    // plug-in) hold on to sound without ever overrunning; this catches them
-    // up after a stall.
+    void Anchor() {
+        anchor = Clock::now();
+        read = 0;
+    }
+
+    // Frames the device has taken in since the anchor, by our clock.
+    double Arrived() const {
+        return std::chrono::duration<double>(Clock::now() - anchor).count() * rate;
+    }
+
+    // Frames taken in and not read: an overrun lost them.
     std::uint64_t Behind() const {
-        const double took = std::chrono::duration<double>(Clock::now() - lastEmpty).count();
-        const auto arrived = static_cast<std::uint64_t>(took * rate);
-        return arrived > readSinceEmpty ? arrived - readSinceEmpty : 0;
+        const double behind = Arrived() - double(read);
+        return behind > 0 ? static_cast<std::uint64_t>(behind) : 0;
+    }
+
+    // Hands the block just read to the program, at the pace of real time.
+    // Some devices hold on to sound without ever overrunning (a sound
+    // server's plug-in does) or hand it over ahead of time in bursts (a
+    // server's generated source does): sound further behind than the
+    // device's own buffer is late and dropped as an overrun would drop it,
+    // and sound ahead of time waits for its time.
+    bool HandOver() {
+        if (Behind() > bufferFrames) {
+            if (!Enter())
+                return false;
+            sink.OnLost(block.size());
+            Leave();
+            return true;
+        }
+        for (;;) {
+            const double early =
+                double(read) - double(kAheadBlocks * blockFrames) - Arrived() * kPaceRate;
+            if (early <= 0)
+                break;
+            const int millis = static_cast<int>(early * 1000.0 / rate) + 1;
+            Wait(false, std::min(millis, kPollMillis));
+            if (!Serve())
+                return false;
+        }
+        if (!Enter())
+            return false;
+        sink.OnData(block.data(), block.size());
+        Leave();
+        return true;
     }
 
     bool Enter() {
@@ -356,8 +392,7 @@ private:
             snd_pcm_recover(pcm.get(), err, 1);
             snd_pcm_start(pcm.get());
         }
-        lastEmpty = Clock::now();
-        readSinceEmpty = 0;
+        Anchor();
         if (lost == 0)
             return true;
         if (!Enter())
