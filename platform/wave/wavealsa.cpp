@@ -60,9 +60,9 @@ constexpr snd_pcm_uframes_t kCaptureBlocks = 4;
 constexpr snd_pcm_uframes_t kPlaybackPeriod = 256;
 constexpr snd_pcm_uframes_t kPlaybackPeriods = 8;
 constexpr snd_pcm_uframes_t kPlaybackAhead = 4;
-// Written sound not yet handed to the device, at most: anything more could
-// not be played on time and is refused.
-constexpr std::size_t kPlaybackPendingBlocks = 2;
+// Written sound the layer holds for a stream thread that has fallen behind,
+// at most: one second, as the server backend.
+constexpr double kPlaybackPendingSeconds = 1.0;
 
 struct PcmClose {
     void operator()(snd_pcm_t* pcm) const { snd_pcm_close(pcm); }
@@ -413,10 +413,13 @@ public:
         if (r != MMSYSERR_NOERROR)
             return r;
         ahead = std::min(bufferFrames, periodFrames * kPlaybackAhead);
-        pending.resize(kPlaybackPendingBlocks * 1024 * frameBytes);
+        pending.resize(Bytes(static_cast<snd_pcm_uframes_t>(kPlaybackPendingSeconds * rate)));
         out.resize(Bytes(bufferFrames));
         silence.assign(Bytes(bufferFrames), 0);
-        return MMSYSERR_NOERROR;
+        // Running before the first block comes: a device that starts on a
+        // block may lose its start to whoever records the output.
+        const snd_pcm_sframes_t n = snd_pcm_writei(pcm.get(), silence.data(), ahead);
+        return n < 0 ? FromError(static_cast<int>(n)) : MMSYSERR_NOERROR;
     }
 
     bool Write(const void* data, std::size_t bytes) {
@@ -461,8 +464,7 @@ public:
             }
             const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm.get());
             if (avail < 0) {
-                if (snd_pcm_recover(pcm.get(), static_cast<int>(avail), 1) < 0)
-                    Wait(false); // the device is gone: wait to be closed
+                Recover(static_cast<int>(avail));
                 continue;
             }
             const auto room = static_cast<snd_pcm_uframes_t>(avail);
@@ -477,12 +479,8 @@ public:
                 const snd_pcm_sframes_t n = snd_pcm_writei(pcm.get(), from, frames);
                 if (n >= 0)
                     continue;
-                if (n == -EPIPE || n == -ESTRPIPE) {
-                    snd_pcm_recover(pcm.get(), static_cast<int>(n), 1);
-                    continue;
-                }
                 if (n != -EAGAIN) {
-                    Wait(false); // the device is gone: wait to be closed
+                    Recover(static_cast<int>(n));
                     continue;
                 }
             }
@@ -500,6 +498,18 @@ private:
     snd_pcm_uframes_t ahead = 0;
     std::vector<char> out;
     std::vector<char> silence;
+
+    // The device ran dry (this thread was held up) or failed. What was
+    // written meanwhile was due while it stood still: it would be played
+    // late, so it is dropped.
+    void Recover(int err) {
+        {
+            std::lock_guard guard(lock);
+            held = 0;
+        }
+        if (snd_pcm_recover(pcm.get(), err, 1) < 0)
+            Wait(false); // the device is gone: wait to be closed
+    }
 
     // Moves up to `room` frames of written sound to `out`.
     snd_pcm_uframes_t Take(snd_pcm_uframes_t room) {
