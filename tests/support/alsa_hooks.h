@@ -1,0 +1,15 @@
+// What the device layer's ALSA backend lets its own tests reach: nothing the
+// program can use.
+#pragma once
+
+#include <atomic>
+
+namespace wave {
+
+// The next turn of an ALSA capture thread first sleeps this many
+// microseconds, as a thread held up by the system would.
+extern std::atomic<long> alsaCaptureHoldMicros;
+// ALSA capture streams open now: non-zero when capture runs on ALSA.
+extern std::atomic<int> alsaCaptureStreams;
+
+} // namespace wave
