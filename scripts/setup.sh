@@ -7,6 +7,10 @@ packages=(
     g++ cmake ninja-build pkg-config
     qt6-base-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
     libpulse-dev pulseaudio pulseaudio-utils
+    # Sound without a server: ALSA (build); ALSA's PulseAudio plug-in, which
+    # the tests use to give ALSA a device without hardware (tests).
+    libasound2-dev
+    libasound2-plugins
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xdotool x11-utils imagemagick python3
 )

@@ -59,7 +59,7 @@ constexpr snd_pcm_uframes_t kCaptureBlocks = 4;
 // plays after the silence already queued, and exactly as written.
 constexpr snd_pcm_uframes_t kPlaybackPeriod = 256;
 constexpr snd_pcm_uframes_t kPlaybackPeriods = 8;
-constexpr snd_pcm_uframes_t kPlaybackAhead = 4;
+constexpr snd_pcm_uframes_t kPlaybackAhead = 3;
 // Written sound the layer holds for a stream thread that has fallen behind,
 // at most: one second, as the server backend.
 constexpr double kPlaybackPendingSeconds = 1.0;
