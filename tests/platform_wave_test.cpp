@@ -345,6 +345,27 @@ TEST(WaveCapture, AReaderHeldUpFor200msLosesCountedSoundAndCaptureGoesOn) {
     EXPECT_EQ(ring.Shutdown(), MMSYSERR_NOERROR);
 }
 
+// A device that stopped answering may never finish closing; the program's
+// shutdown still goes on, and no callback comes after the close.
+TEST(WaveCapture, CloseGivesUpOnADeviceThatHangsAndNoCallbackFollows) {
+    REQUIRE_SERVER();
+    Ring ring(1);
+    ASSERT_EQ(ring.Open(), MMSYSERR_NOERROR);
+    if (wave::alsaCaptureStreams.load() == 0) {
+        EXPECT_EQ(waveInClose(ring.in), MMSYSERR_NOERROR);
+        GTEST_SKIP() << "capture runs on the sound server, which has no hook";
+    }
+    ring.Start();
+    ASSERT_TRUE(WaitUntil([&] { return ring.completed.load() >= 3; }));
+    wave::alsaCloseHoldMicros.store(5'000'000);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ring.Shutdown(), MMSYSERR_NOERROR);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    const int closedAt = ring.completed.load();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(ring.completed.load(), closedAt);
+}
+
 TEST(WaveCapture, CloseFromInsideTheCallbackIsRefusedWithoutDeadlock) {
     REQUIRE_SERVER();
     static std::atomic<MMRESULT> closeResult{MMSYSERR_NOERROR};

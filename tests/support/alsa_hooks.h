@@ -11,5 +11,8 @@ namespace wave {
 extern std::atomic<long> alsaCaptureHoldMicros;
 // ALSA capture streams open now: non-zero when capture runs on ALSA.
 extern std::atomic<int> alsaCaptureStreams;
+// The next ALSA stream to close takes this many microseconds to close its
+// device, as one whose server stopped answering does.
+extern std::atomic<long> alsaCloseHoldMicros;
 
 } // namespace wave
