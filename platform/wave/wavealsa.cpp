@@ -421,6 +421,7 @@ public:
         if (r != MMSYSERR_NOERROR)
             return r;
         ahead = std::min(bufferFrames, periodFrames * kPlaybackAhead);
+        periodMillis = std::max(1, static_cast<int>(periodFrames * 1000 / rate));
         pending.resize(Bytes(static_cast<snd_pcm_uframes_t>(kPlaybackPendingSeconds * rate)));
         out.resize(Bytes(bufferFrames));
         silence.assign(Bytes(bufferFrames), 0);
@@ -492,7 +493,13 @@ public:
                     continue;
                 }
             }
-            Wait();
+            // The rest of a block that did not fit goes in as soon as there
+            // is room, not once the device is nearly dry: a block is heard
+            // whole only if its parts follow each other in time.
+            if (Held())
+                Wait(false, periodMillis);
+            else
+                Wait();
         }
     }
 
@@ -504,6 +511,7 @@ private:
     bool flush = false;
     // Stream thread only.
     snd_pcm_uframes_t ahead = 0;
+    int periodMillis = 5;
     std::vector<char> out;
     std::vector<char> silence;
 
@@ -517,6 +525,11 @@ private:
         }
         if (snd_pcm_recover(pcm.get(), err, 1) < 0)
             Wait(false); // the device is gone: wait to be closed
+    }
+
+    bool Held() {
+        std::lock_guard guard(lock);
+        return held > 0;
     }
 
     // Moves up to `room` frames of written sound to `out`.
