@@ -321,14 +321,14 @@ TEST(WaveCapture, SoundIsDroppedAndCountedOnlyWhileStartedWithNothingQueued) {
 // the sound from the hold-up is dropped and counted, and capture goes on.
 TEST(WaveCapture, AReaderHeldUpFor200msLosesCountedSoundAndCaptureGoesOn) {
     REQUIRE_SERVER();
-    Ring ring(1);
+    CaptureRing ring(1);
     ASSERT_EQ(ring.Open(), MMSYSERR_NOERROR);
     if (wave::alsaCaptureStreams.load() == 0) {
         EXPECT_EQ(waveInClose(ring.in), MMSYSERR_NOERROR);
         GTEST_SKIP() << "capture runs on the sound server, which has no hook";
     }
-    ring.Start();
-    ASSERT_TRUE(WaitUntil([&] { return ring.completed.load() >= 10; }));
+    ASSERT_TRUE(ring.Start());
+    ASSERT_TRUE(WaitUntil([&] { return ring.completed.load() >= 10; }, 5s));
     std::uint64_t dropped = 1;
     ASSERT_EQ(waveInGetDroppedBytes(ring.in, &dropped), MMSYSERR_NOERROR);
     ASSERT_EQ(dropped, 0u);
@@ -336,7 +336,7 @@ TEST(WaveCapture, AReaderHeldUpFor200msLosesCountedSoundAndCaptureGoesOn) {
     wave::alsaCaptureHoldMicros.store(200'000);
     const int before = ring.completed.load();
     // 40 blocks are 0.93 s of sound.
-    EXPECT_TRUE(WaitUntil([&] { return ring.completed.load() >= before + 40; }));
+    EXPECT_TRUE(WaitUntil([&] { return ring.completed.load() >= before + 40; }, 5s));
     waveInGetDroppedBytes(ring.in, &dropped);
     EXPECT_GT(dropped, 0u);
     EXPECT_EQ(dropped % 4, 0u);
@@ -349,14 +349,14 @@ TEST(WaveCapture, AReaderHeldUpFor200msLosesCountedSoundAndCaptureGoesOn) {
 // shutdown still goes on, and no callback comes after the close.
 TEST(WaveCapture, CloseGivesUpOnADeviceThatHangsAndNoCallbackFollows) {
     REQUIRE_SERVER();
-    Ring ring(1);
+    CaptureRing ring(1);
     ASSERT_EQ(ring.Open(), MMSYSERR_NOERROR);
     if (wave::alsaCaptureStreams.load() == 0) {
         EXPECT_EQ(waveInClose(ring.in), MMSYSERR_NOERROR);
         GTEST_SKIP() << "capture runs on the sound server, which has no hook";
     }
-    ring.Start();
-    ASSERT_TRUE(WaitUntil([&] { return ring.completed.load() >= 3; }));
+    ASSERT_TRUE(ring.Start());
+    ASSERT_TRUE(WaitUntil([&] { return ring.completed.load() >= 3; }, 5s));
     wave::alsaCloseHoldMicros.store(5'000'000);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(ring.Shutdown(), MMSYSERR_NOERROR);
