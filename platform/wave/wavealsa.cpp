@@ -59,7 +59,9 @@ constexpr auto kCloseWait = std::chrono::seconds(1);
 constexpr snd_pcm_uframes_t kCaptureBlocks = 4;
 // Playback: 5.8 ms periods in a 46 ms buffer, kept 12 to 17 ms ahead with
 // silence so the device never runs dry between the program's blocks; a block
-// plays after the silence already queued, and exactly as written.
+// plays after the silence already queued, and exactly as written. A machine
+// too busy to keep that up (the device came close to running dry) gets one
+// period more each time, up to a buffer less one period.
 constexpr snd_pcm_uframes_t kPlaybackPeriod = 256;
 constexpr snd_pcm_uframes_t kPlaybackPeriods = 8;
 constexpr snd_pcm_uframes_t kPlaybackAhead = 3;
@@ -477,9 +479,11 @@ public:
                 continue;
             }
             const auto room = static_cast<snd_pcm_uframes_t>(avail);
+            const snd_pcm_uframes_t queued = room < bufferFrames ? bufferFrames - room : 0;
+            if (queued < periodFrames / 2 && snd_pcm_state(pcm.get()) == SND_PCM_STATE_RUNNING)
+                KeepMoreAhead();
             snd_pcm_uframes_t frames = Take(room);
             const char* from = out.data();
-            const snd_pcm_uframes_t queued = room < bufferFrames ? bufferFrames - room : 0;
             if (frames == 0 && queued < ahead) {
                 frames = ahead - queued;
                 from = silence.data();
@@ -523,8 +527,21 @@ private:
             std::lock_guard guard(lock);
             held = 0;
         }
+        KeepMoreAhead();
         if (snd_pcm_recover(pcm.get(), err, 1) < 0)
             Wait(false); // the device is gone: wait to be closed
+    }
+
+    void KeepMoreAhead() {
+        if (ahead + periodFrames >= bufferFrames)
+            return;
+        ahead += periodFrames;
+        snd_pcm_sw_params_t* sw = nullptr;
+        snd_pcm_sw_params_alloca(&sw);
+        if (snd_pcm_sw_params_current(pcm.get(), sw) == 0 &&
+            snd_pcm_sw_params_set_avail_min(pcm.get(), sw, bufferFrames - ahead + periodFrames) ==
+                0)
+            snd_pcm_sw_params(pcm.get(), sw);
     }
 
     bool Held() {
