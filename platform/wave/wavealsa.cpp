@@ -27,6 +27,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -53,6 +54,8 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kDevice = "plug:default";
 // The thread looks at its requests at least this often.
 constexpr int kPollMillis = 50;
+// How long opening waits for the device before giving up on it.
+constexpr auto kOpenWait = std::chrono::seconds(3);
 // How long closing waits for a stream's thread before leaving it behind.
 constexpr auto kCloseWait = std::chrono::seconds(1);
 // Capture: room for a few blocks; reading starts at every whole block.
@@ -598,13 +601,32 @@ private:
     Runner runner;
 };
 
+// Opens on a thread of its own and waits for it, but not forever: a plug-in
+// may wait without end on a server that accepts a connection and then stops
+// answering. Left behind, the thread ends the open by itself and drops what
+// it opened.
+template <class Stream, class OpenFn>
+MMRESULT OpenWithin(const std::shared_ptr<Stream>& stream, OpenFn open) {
+    std::promise<MMRESULT> promise;
+    std::future<MMRESULT> opened = promise.get_future();
+    std::thread opener(
+        [stream, open, done = std::move(promise)]() mutable { done.set_value(open(*stream)); });
+    if (opened.wait_for(kOpenWait) != std::future_status::ready) {
+        opener.detach();
+        return MMSYSERR_NODRIVER;
+    }
+    opener.join();
+    return opened.get();
+}
+
 } // namespace
 
 std::unique_ptr<CaptureStream> OpenAlsaCaptureStream(const StreamFormat& format,
                                                      std::size_t fragmentBytes, CaptureSink& sink,
                                                      MMRESULT* result) {
     auto capture = std::make_shared<Capture>(sink);
-    *result = capture->Open(format, fragmentBytes);
+    *result = OpenWithin(
+        capture, [format, fragmentBytes](Capture& c) { return c.Open(format, fragmentBytes); });
     if (*result != MMSYSERR_NOERROR)
         return nullptr;
     return std::make_unique<AlsaCapture>(std::move(capture));
@@ -613,7 +635,7 @@ std::unique_ptr<CaptureStream> OpenAlsaCaptureStream(const StreamFormat& format,
 std::unique_ptr<PlaybackStream> OpenAlsaPlaybackStream(const StreamFormat& format,
                                                        MMRESULT* result) {
     auto playback = std::make_shared<Playback>();
-    *result = playback->Open(format);
+    *result = OpenWithin(playback, [format](Playback& p) { return p.Open(format); });
     if (*result != MMSYSERR_NOERROR)
         return nullptr;
     return std::make_unique<AlsaPlayback>(std::move(playback));
