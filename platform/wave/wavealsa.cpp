@@ -425,6 +425,7 @@ public:
                                         kPlaybackPeriod * (kPlaybackPeriods - kPlaybackAhead + 1));
         if (r != MMSYSERR_NOERROR)
             return r;
+        openedAt = Clock::now();
         ahead = std::min(bufferFrames, periodFrames * kPlaybackAhead);
         periodMillis = std::max(1, static_cast<int>(periodFrames * 1000 / rate));
         pending.resize(Bytes(static_cast<snd_pcm_uframes_t>(kPlaybackPendingSeconds * rate)));
@@ -483,7 +484,9 @@ public:
             }
             const auto room = static_cast<snd_pcm_uframes_t>(avail);
             const snd_pcm_uframes_t queued = room < bufferFrames ? bufferFrames - room : 0;
-            if (queued < periodFrames / 2 && snd_pcm_state(pcm.get()) == SND_PCM_STATE_RUNNING)
+            // The thread's own start is no sign of a busy machine.
+            if (queued < periodFrames / 2 && Clock::now() - openedAt > kSettle &&
+                snd_pcm_state(pcm.get()) == SND_PCM_STATE_RUNNING)
                 KeepMoreAhead();
             snd_pcm_uframes_t frames = Take(room);
             const char* from = out.data();
@@ -516,6 +519,8 @@ private:
     std::size_t head = 0;
     std::size_t held = 0;
     bool flush = false;
+    static constexpr auto kSettle = std::chrono::milliseconds(200);
+    Clock::time_point openedAt;
     // Stream thread only.
     snd_pcm_uframes_t ahead = 0;
     int periodMillis = 5;
