@@ -71,6 +71,8 @@ constexpr snd_pcm_uframes_t kPlaybackAhead = 3;
 // Written sound the layer holds for a stream thread that has fallen behind,
 // at most: one second, as the server backend.
 constexpr double kPlaybackPendingSeconds = 1.0;
+// Written sound still waiting this long when the device runs dry is late.
+constexpr auto kPlaybackLate = std::chrono::milliseconds(250);
 
 struct PcmClose {
     void operator()(snd_pcm_t* pcm) const { snd_pcm_close(pcm); }
@@ -443,6 +445,8 @@ public:
             std::lock_guard guard(lock);
             if (held + bytes > pending.size())
                 return false;
+            if (held == 0)
+                pendingSince = Clock::now();
             const auto* p = static_cast<const char*>(data);
             for (std::size_t done = 0; done < bytes;) {
                 const std::size_t tail = (head + held) % pending.size();
@@ -518,6 +522,7 @@ private:
     std::vector<char> pending; // a ring of written sound, sized at open
     std::size_t head = 0;
     std::size_t held = 0;
+    Clock::time_point pendingSince; // when `held` last grew from nothing
     bool flush = false;
     static constexpr auto kSettle = std::chrono::milliseconds(200);
     Clock::time_point openedAt;
@@ -527,13 +532,14 @@ private:
     std::vector<char> out;
     std::vector<char> silence;
 
-    // The device ran dry (this thread was held up) or failed. What was
-    // written meanwhile was due while it stood still: it would be played
-    // late, so it is dropped.
+    // The device ran dry (this thread was held up) or failed. Sound written
+    // a while before the device stood still was due long ago and is
+    // dropped; what came just before plays at once.
     void Recover(int err) {
         {
             std::lock_guard guard(lock);
-            held = 0;
+            if (held > 0 && Clock::now() - pendingSince > kPlaybackLate)
+                held = 0;
         }
         KeepMoreAhead();
         if (snd_pcm_recover(pcm.get(), err, 1) < 0)

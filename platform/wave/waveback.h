@@ -66,7 +66,7 @@ std::unique_ptr<CaptureStream> OpenCaptureStream(const StreamFormat& format,
 // choice as for capture, made on its own.
 std::unique_ptr<PlaybackStream> OpenPlaybackStream(const StreamFormat& format, MMRESULT* result);
 
-// Each backend on its own. The server's answer MMSYSERR_NODRIVER when no
+// Each backend on its own. The server's answers MMSYSERR_NODRIVER when no
 // server can be reached within a few seconds.
 std::unique_ptr<CaptureStream> OpenServerCaptureStream(const StreamFormat& format,
                                                        std::size_t fragmentBytes, CaptureSink& sink,
