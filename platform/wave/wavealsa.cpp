@@ -64,7 +64,8 @@ constexpr snd_pcm_uframes_t kCaptureBlocks = 4;
 // silence so the device never runs dry between the program's blocks; a block
 // plays after the silence already queued, and exactly as written. A machine
 // too busy to keep that up (the device came close to running dry) gets one
-// period more each time, up to a buffer less one period.
+// period more each time, up to a buffer less one period, and one period less
+// again after every two quiet seconds.
 constexpr snd_pcm_uframes_t kPlaybackPeriod = 256;
 constexpr snd_pcm_uframes_t kPlaybackPeriods = 8;
 constexpr snd_pcm_uframes_t kPlaybackAhead = 3;
@@ -427,8 +428,8 @@ public:
                                         kPlaybackPeriod * (kPlaybackPeriods - kPlaybackAhead + 1));
         if (r != MMSYSERR_NOERROR)
             return r;
-        openedAt = Clock::now();
-        ahead = std::min(bufferFrames, periodFrames * kPlaybackAhead);
+        openedAt = lastNearDry = Clock::now();
+        ahead = leastAhead = std::min(bufferFrames, periodFrames * kPlaybackAhead);
         periodMillis = std::max(1, static_cast<int>(periodFrames * 1000 / rate));
         pending.resize(Bytes(static_cast<snd_pcm_uframes_t>(kPlaybackPendingSeconds * rate)));
         out.resize(Bytes(bufferFrames));
@@ -492,6 +493,8 @@ public:
             if (queued < periodFrames / 2 && Clock::now() - openedAt > kSettle &&
                 snd_pcm_state(pcm.get()) == SND_PCM_STATE_RUNNING)
                 KeepMoreAhead();
+            else
+                KeepLessAheadWhenQuiet();
             snd_pcm_uframes_t frames = Take(room);
             const char* from = out.data();
             if (frames == 0 && queued < ahead) {
@@ -525,7 +528,10 @@ private:
     Clock::time_point pendingSince; // when `held` last grew from nothing
     bool flush = false;
     static constexpr auto kSettle = std::chrono::milliseconds(200);
+    static constexpr auto kQuiet = std::chrono::seconds(2);
     Clock::time_point openedAt;
+    Clock::time_point lastNearDry;
+    snd_pcm_uframes_t leastAhead = 0;
     // Stream thread only.
     snd_pcm_uframes_t ahead = 0;
     int periodMillis = 5;
@@ -547,9 +553,22 @@ private:
     }
 
     void KeepMoreAhead() {
-        if (ahead + periodFrames >= bufferFrames)
+        lastNearDry = Clock::now();
+        if (ahead + periodFrames < bufferFrames)
+            SetAhead(ahead + periodFrames);
+    }
+
+    // A busy spell passes: one period less after every quiet while.
+    void KeepLessAheadWhenQuiet() {
+        const auto now = Clock::now();
+        if (ahead <= leastAhead || now - lastNearDry < kQuiet)
             return;
-        ahead += periodFrames;
+        lastNearDry = now;
+        SetAhead(ahead - periodFrames);
+    }
+
+    void SetAhead(snd_pcm_uframes_t frames) {
+        ahead = frames;
         snd_pcm_sw_params_t* sw = nullptr;
         snd_pcm_sw_params_alloca(&sw);
         if (snd_pcm_sw_params_current(pcm.get(), sw) == 0 &&
