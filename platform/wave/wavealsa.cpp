@@ -434,9 +434,12 @@ public:
         pending.resize(Bytes(static_cast<snd_pcm_uframes_t>(kPlaybackPendingSeconds * rate)));
         out.resize(Bytes(bufferFrames));
         silence.assign(Bytes(bufferFrames), 0);
-        // Running before the first block comes: a device that starts on a
-        // block may lose its start to whoever records the output.
-        const snd_pcm_sframes_t n = snd_pcm_writei(pcm.get(), silence.data(), ahead);
+        // Running, with most of a buffer of silence, before the first block
+        // comes: a device that starts on a block may lose its start to
+        // whoever records the output (a sound server mixing ahead of a new
+        // stream). The thread then lets the silence run down to `ahead`.
+        const snd_pcm_sframes_t n =
+            snd_pcm_writei(pcm.get(), silence.data(), bufferFrames - periodFrames);
         return n < 0 ? FromError(static_cast<int>(n)) : MMSYSERR_NOERROR;
     }
 
