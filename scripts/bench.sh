@@ -78,6 +78,15 @@ for bench in build/default/bench/*_bench; do
     fi
 done
 
+# The sound layer once more on its ALSA backend, beside the run above: no
+# server for the layer to reach, and ALSA's default device on the same
+# server through ALSA's PulseAudio plug-in.
+mkdir -p "$work/alsa-home"
+cp tests/support/alsa/test-server.asoundrc "$work/alsa-home/.asoundrc"
+echo "=== platform_wave_bench on ALSA ==="
+HOME=$work/alsa-home PULSE_SERVER=unix:/nonexistent/monitor-audio-bench-socket \
+    build/default/bench/platform_wave_bench "${bench_args[@]}" || status=1
+
 # CPU time a process has used so far, in clock ticks: utime + stime of
 # /proc/PID/stat (fields 14 and 15; the name in field 2 may hold spaces).
 cpu_ticks() {

@@ -19,6 +19,8 @@ packages=(
     qt6-base-dev libgl-dev libpulse-dev libxcb1-dev libxcb-shm0-dev
     qt6-qpa-plugins qt6-wayland libqt6svg6
     fonts-dejavu-core fonts-liberation
+    # Sound without a server: ALSA.
+    libasound2-dev
 )
 # Testing: the unit tests' libraries, the private sound servers and X server
 # the tests run against (PulseAudio, and PipeWire with its session manager,
@@ -30,6 +32,9 @@ test_packages=(
     pipewire pipewire-pulse wireplumber dbus-daemon
     xvfb xdotool x11-utils imagemagick python3
     lintian desktop-file-utils appstream
+    # ALSA's PulseAudio plug-in: the tests give ALSA a device without
+    # hardware through it.
+    libasound2-plugins
 )
 
 case ${1:-} in

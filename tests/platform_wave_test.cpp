@@ -1,6 +1,7 @@
 // The wave-audio layer's capture side and header protocol, against the real
 // test sound server (its default input is a 441 Hz sine: 100 frames a
 // period at 44.1 kHz).
+#include "alsa_hooks.h"
 #include "mmsystem.h"
 #include "program_format.h"
 #include "ring.h"
@@ -313,6 +314,56 @@ TEST(WaveCapture, SoundIsDroppedAndCountedOnlyWhileStartedWithNothingQueued) {
     ASSERT_EQ(waveInReset(in), MMSYSERR_NOERROR);
     EXPECT_EQ(FlagsOf(b.header), WHDR_PREPARED | WHDR_DONE);
     EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+}
+
+// A device overruns when its reader is held up longer than its buffer lasts;
+// a device that keeps the sound instead would hand it over late. Either way
+// the sound from the hold-up is dropped and counted, and capture goes on.
+TEST(WaveCapture, AReaderHeldUpFor200msLosesCountedSoundAndCaptureGoesOn) {
+    REQUIRE_SERVER();
+    CaptureRing ring(1);
+    ASSERT_EQ(ring.Open(), MMSYSERR_NOERROR);
+    if (wave::alsaCaptureStreams.load() == 0) {
+        EXPECT_EQ(waveInClose(ring.in), MMSYSERR_NOERROR);
+        GTEST_SKIP() << "capture runs on the sound server, which has no hook";
+    }
+    ASSERT_TRUE(ring.Start());
+    ASSERT_TRUE(WaitUntil([&] { return ring.completed.load() >= 10; }, 5s));
+    std::uint64_t dropped = 1;
+    ASSERT_EQ(waveInGetDroppedBytes(ring.in, &dropped), MMSYSERR_NOERROR);
+    ASSERT_EQ(dropped, 0u);
+
+    wave::alsaCaptureHoldMicros.store(200'000);
+    const int before = ring.completed.load();
+    // 40 blocks are 0.93 s of sound.
+    EXPECT_TRUE(WaitUntil([&] { return ring.completed.load() >= before + 40; }, 5s));
+    waveInGetDroppedBytes(ring.in, &dropped);
+    EXPECT_GT(dropped, 0u);
+    EXPECT_EQ(dropped % 4, 0u);
+    // No more than the hold-up lasted, with room for a slow machine.
+    EXPECT_LE(dropped, 176'400u / 2);
+    EXPECT_EQ(ring.Shutdown(), MMSYSERR_NOERROR);
+}
+
+// A device that stopped answering may never finish closing; the program's
+// shutdown still goes on, and no callback comes after the close.
+TEST(WaveCapture, CloseGivesUpOnADeviceThatHangsAndNoCallbackFollows) {
+    REQUIRE_SERVER();
+    CaptureRing ring(1);
+    ASSERT_EQ(ring.Open(), MMSYSERR_NOERROR);
+    if (wave::alsaCaptureStreams.load() == 0) {
+        EXPECT_EQ(waveInClose(ring.in), MMSYSERR_NOERROR);
+        GTEST_SKIP() << "capture runs on the sound server, which has no hook";
+    }
+    ASSERT_TRUE(ring.Start());
+    ASSERT_TRUE(WaitUntil([&] { return ring.completed.load() >= 3; }, 5s));
+    wave::alsaCloseHoldMicros.store(5'000'000);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ring.Shutdown(), MMSYSERR_NOERROR);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    const int closedAt = ring.completed.load();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(ring.completed.load(), closedAt);
 }
 
 TEST(WaveCapture, CloseFromInsideTheCallbackIsRefusedWithoutDeadlock) {

@@ -40,6 +40,14 @@ void InDevice::OnWake() {
     ServeRequests();
 }
 
+// Lost while nobody asked for sound is not counted, as for OnData.
+void InDevice::OnLost(std::size_t bytes) {
+    OnDeviceThread mark(this);
+    ServeRequests();
+    if (started.load(std::memory_order_acquire))
+        dropped.fetch_add(bytes, std::memory_order_relaxed);
+}
+
 void InDevice::ServeRequests() {
     const std::uint32_t reset = resetAsked.load(std::memory_order_acquire);
     if (reset != resetServed.load(std::memory_order_relaxed)) {

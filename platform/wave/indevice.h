@@ -88,6 +88,7 @@ public:
 
     void OnData(const void* data, std::size_t bytes) override;
     void OnWake() override;
+    void OnLost(std::size_t bytes) override;
 
     void ResetHere();
     void StopHere();

@@ -1,7 +1,8 @@
 // The narrow boundary between the wave-audio device layer and a sound
 // backend. The header protocol, the handle tables and the callbacks live in
 // wavein.cpp and waveout.cpp and know nothing of the backend; a backend only
-// moves bytes. wavepulse.cpp implements it over PulseAudio.
+// moves bytes. wavepulse.cpp implements it over a PulseAudio-protocol sound
+// server, wavealsa.cpp over ALSA; wavechoose.cpp picks one per device.
 #pragma once
 
 #include "mmsystem.h"
@@ -28,6 +29,9 @@ public:
     // After Wake(), and also now and then without one (at least every 50 ms
     // or so), so work requested from other threads never waits on sound.
     virtual void OnWake() = 0;
+    // The backend lost `bytes` of input it cannot give (an overrun): they
+    // count as dropped sound, and the sound after them follows at once.
+    virtual void OnLost(std::size_t bytes) = 0;
 
 protected:
     ~CaptureSink() = default;
@@ -56,13 +60,27 @@ public:
 };
 
 // Capture from the default input in fragments of about `fragmentBytes`.
-// On failure returns null and sets `*result` (MMSYSERR_NODRIVER when the
-// server cannot be reached within a few seconds).
+// On failure returns null and sets `*result`. The sound server is tried
+// first; when none answers, ALSA's default device.
 std::unique_ptr<CaptureStream> OpenCaptureStream(const StreamFormat& format,
                                                  std::size_t fragmentBytes, CaptureSink& sink,
                                                  MMRESULT* result);
 
-// Playback on the default output, with little sound in flight.
+// Playback on the default output, with little sound in flight. The same
+// choice as for capture, made on its own.
 std::unique_ptr<PlaybackStream> OpenPlaybackStream(const StreamFormat& format, MMRESULT* result);
+
+// Each backend on its own. The server's answers MMSYSERR_NODRIVER when no
+// server can be reached within a few seconds.
+std::unique_ptr<CaptureStream> OpenServerCaptureStream(const StreamFormat& format,
+                                                       std::size_t fragmentBytes, CaptureSink& sink,
+                                                       MMRESULT* result);
+std::unique_ptr<PlaybackStream> OpenServerPlaybackStream(const StreamFormat& format,
+                                                         MMRESULT* result);
+std::unique_ptr<CaptureStream> OpenAlsaCaptureStream(const StreamFormat& format,
+                                                     std::size_t fragmentBytes, CaptureSink& sink,
+                                                     MMRESULT* result);
+std::unique_ptr<PlaybackStream> OpenAlsaPlaybackStream(const StreamFormat& format,
+                                                       MMRESULT* result);
 
 } // namespace wave

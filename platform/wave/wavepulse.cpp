@@ -638,9 +638,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<CaptureStream> OpenCaptureStream(const StreamFormat& format,
-                                                 std::size_t fragmentBytes, CaptureSink& sink,
-                                                 MMRESULT* result) {
+std::unique_ptr<CaptureStream> OpenServerCaptureStream(const StreamFormat& format,
+                                                       std::size_t fragmentBytes, CaptureSink& sink,
+                                                       MMRESULT* result) {
     auto stream = std::make_unique<PulseCapture>(sink);
     *result = stream->Open(format, fragmentBytes);
     if (*result != MMSYSERR_NOERROR)
@@ -648,7 +648,8 @@ std::unique_ptr<CaptureStream> OpenCaptureStream(const StreamFormat& format,
     return stream;
 }
 
-std::unique_ptr<PlaybackStream> OpenPlaybackStream(const StreamFormat& format, MMRESULT* result) {
+std::unique_ptr<PlaybackStream> OpenServerPlaybackStream(const StreamFormat& format,
+                                                         MMRESULT* result) {
     auto stream = std::make_unique<PulsePlayback>();
     *result = stream->Open(format);
     if (*result != MMSYSERR_NOERROR)

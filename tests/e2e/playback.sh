@@ -8,6 +8,9 @@
 #   bash tests/e2e/playback.sh PATH/TO/monitor-audio
 #
 # Uses the sound server in PULSE_SERVER; without one it starts a private one.
+# With E2E_PROGRAM_ALSA_HOME set, the program itself finds no server and runs
+# on ALSA, with that folder as its HOME (its .asoundrc points ALSA's default
+# device at the same server).
 set -euo pipefail
 
 if [[ $# -ne 1 || ! -x $1 ]]; then
@@ -91,7 +94,12 @@ expect_silence() {
 }
 
 xvfb_start "$work/x" || fail "no X server"
-xvfb_app_start "$program"
+if [[ -n ${E2E_PROGRAM_ALSA_HOME:-} ]]; then
+    HOME=$E2E_PROGRAM_ALSA_HOME PULSE_SERVER=unix:/nonexistent/monitor-audio-test-socket \
+        xvfb_app_start "$program"
+else
+    xvfb_app_start "$program"
+fi
 xvfb_app_window 60 || fail "the window did not open"
 step "the window is open"
 

@@ -27,7 +27,7 @@
 
 namespace testsound {
 
-// True when PULSE_SERVER names a server for the tests to use.
+// True when TEST_SOUND_DIR or PULSE_SERVER names a server for the tests.
 bool HaveTestSoundServer();
 
 // Records, from construction until destruction, everything the sink plays

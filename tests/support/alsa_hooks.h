@@ -1,0 +1,18 @@
+// What the device layer's ALSA backend lets its own tests reach: nothing the
+// program can use.
+#pragma once
+
+#include <atomic>
+
+namespace wave {
+
+// The next turn of an ALSA capture thread first sleeps this many
+// microseconds, as a thread held up by the system would.
+extern std::atomic<long> alsaCaptureHoldMicros;
+// ALSA capture streams open now: non-zero when capture runs on ALSA.
+extern std::atomic<int> alsaCaptureStreams;
+// The next ALSA stream to close takes this many microseconds to close its
+// device, as one whose server stopped answering does.
+extern std::atomic<long> alsaCloseHoldMicros;
+
+} // namespace wave
