@@ -208,6 +208,8 @@ bool PrivateSoundServer::Start() {
     std::getline(std::ifstream(dir + "/server"), server);
     setenv("PULSE_SERVER", server.c_str(), 1);
     setenv("PULSE_CLIENTCONFIG", (dir + "/client.conf").c_str(), 1);
+    // The tests' recorders, and ALSA's PulseAudio plug-in, follow it too.
+    setenv("TEST_SOUND_DIR", dir.c_str(), 1);
     std::ifstream pidFile(dir + "/pids");
     for (long pid = 0; pidFile >> pid;)
         pids.push_back(pid);

@@ -64,10 +64,10 @@ private:
 std::string Shell(const std::string& command);
 
 // A sound server of the test's own, of the same kind as the shared one
-// (TEST_SOUND_KIND), for tests that stop and start it: PULSE_SERVER (and the
-// client settings) point at it from Start() on, for the rest of the process.
-// Kill() ends it (every process of it) at once; Start() again brings it back
-// at the same socket. Killed at destruction.
+// (TEST_SOUND_KIND), for tests that stop and start it: PULSE_SERVER,
+// TEST_SOUND_DIR and the client settings point at it from Start() on, for
+// the rest of the process. Kill() ends it (every process of it) at once;
+// Start() again brings it back at the same socket. Killed at destruction.
 class PrivateSoundServer {
 public:
     PrivateSoundServer();
