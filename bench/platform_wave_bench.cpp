@@ -125,14 +125,14 @@ void BM_PlaybackLatency(benchmark::State& state) {
         return;
     }
     constexpr int kRounds = 40;
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, 44100, 2};
+    const pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, 44100, 2};
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<std::uint32_t>(-1);
-    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(5'000, &spec));
+    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(5'000, &sampleFormat));
     int error = 0;
     std::unique_ptr<pa_simple, SimpleFree> monitor(
         pa_simple_new(server.c_str(), "latency bench", PA_STREAM_RECORD, "out.monitor", "monitor",
-                      &spec, nullptr, &attr, &error));
+                      &sampleFormat, nullptr, &attr, &error));
     if (!monitor) {
         state.SkipWithError("cannot record the sink's monitor");
         return;
