@@ -2,8 +2,8 @@
 
 #include "HiloTiempo.h"
 #include "HiloTocar.h"
-#include "virtualmem.h"
 #include "thread.h"
+#include "virtualmem.h"
 
 #include <thread>
 
