@@ -6,7 +6,7 @@
 #include "Princ.h"
 #include "click.h"
 #include "sound_server.h"
-#include "wait.h"
+#include "waituntil.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // paths.
 #include "forms.h"
 #include "modal_boxes.h"
-#include "wait.h"
+#include "waituntil.h"
 
 #include <gtest/gtest.h>
 

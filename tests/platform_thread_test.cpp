@@ -2,7 +2,7 @@
 // runs, what Resume, Suspend and Terminate do to it, how Sleep pauses, and
 // that destroying a worker never hangs and never lets the rest of a pass run.
 #include "thread.h"
-#include "wait.h"
+#include "waituntil.h"
 
 #include <gtest/gtest.h>
 

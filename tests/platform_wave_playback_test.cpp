@@ -4,7 +4,7 @@
 #include "program_format.h"
 #include "ring.h"
 #include "sound_server.h"
-#include "wait.h"
+#include "waituntil.h"
 
 #include <gtest/gtest.h>
 

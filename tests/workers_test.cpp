@@ -6,7 +6,7 @@
 #include "forms.h"
 #include "program_format.h"
 #include "sound_server.h"
-#include "wait.h"
+#include "waituntil.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include "click.h"
 #include "fake_wave.h"
 #include "modal_boxes.h"
-#include "wait.h"
+#include "waituntil.h"
 
 #include <gtest/gtest.h>
 
