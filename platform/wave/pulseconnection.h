@@ -1,0 +1,256 @@
+// What the PulseAudio backend's capture and playback streams share: the
+// library objects' owners, the stream properties, and the connection with
+// its own loop and thread that outlives its server.
+#pragma once
+
+#include "waveback.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace wave::pulse {
+
+using Clock = std::chrono::steady_clock;
+
+inline constexpr auto kConnectTimeout = std::chrono::seconds(3);
+inline constexpr auto kRetryInterval = std::chrono::milliseconds(500);
+// The stream thread looks at its requests at least this often, even if a
+// wake-up were lost or no sound comes.
+inline constexpr int kPollMicros = 50'000;
+
+struct LoopFree {
+    void operator()(pa_mainloop* m) const { pa_mainloop_free(m); }
+};
+struct ContextFree {
+    void operator()(pa_context* c) const {
+        pa_context_set_state_callback(c, nullptr, nullptr);
+        pa_context_disconnect(c);
+        pa_context_unref(c);
+    }
+};
+struct StreamFree {
+    void operator()(pa_stream* s) const {
+        pa_stream_set_state_callback(s, nullptr, nullptr);
+        pa_stream_set_read_callback(s, nullptr, nullptr);
+        pa_stream_set_moved_callback(s, nullptr, nullptr);
+        pa_stream_set_suspended_callback(s, nullptr, nullptr);
+        pa_stream_disconnect(s);
+        pa_stream_unref(s);
+    }
+};
+struct ProplistFree {
+    void operator()(pa_proplist* p) const { pa_proplist_free(p); }
+};
+
+// What the desktop's mixer shows for the program's streams.
+inline std::unique_ptr<pa_proplist, ProplistFree> Properties() {
+    std::unique_ptr<pa_proplist, ProplistFree> p(pa_proplist_new());
+    pa_proplist_sets(p.get(), PA_PROP_APPLICATION_NAME, "monitor-audio");
+    pa_proplist_sets(p.get(), PA_PROP_APPLICATION_ID, "monitor-audio");
+    pa_proplist_sets(p.get(), PA_PROP_APPLICATION_ICON_NAME, "audio-input-microphone");
+    pa_proplist_sets(p.get(), PA_PROP_MEDIA_ROLE, "production");
+    return p;
+}
+
+inline int MicrosUntil(Clock::time_point when) {
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(when - Clock::now());
+    return static_cast<int>(std::clamp<long long>(left.count(), 0, kPollMicros));
+}
+
+// One connection with one stream, and the thread that runs them.
+class Connection {
+public:
+    // Called on the stream thread after every turn of the loop; returns how
+    // long the next turn may wait at most, in microseconds.
+    std::function<int()> service;
+
+    ~Connection() { Stop(); }
+
+    // Connects and sets up the stream on the caller's thread; `setup` gets
+    // each new stream (this one and those of later reconnections) to install
+    // its callbacks before it connects.
+    MMRESULT Open(const StreamFormat& format, bool capture, const pa_buffer_attr& attr,
+                  pa_stream_flags_t flags, std::function<void(pa_stream*)> setup) {
+        const auto deadline = Clock::now() + kConnectTimeout;
+        forCapture = capture;
+        bufferAttr = attr;
+        streamFlags = flags;
+        setupStream = std::move(setup);
+        sampleSpec = {PA_SAMPLE_S16LE, format.rate, static_cast<std::uint8_t>(format.channels)};
+        pa_channel_map_init_auto(&channelMap, format.channels, PA_CHANNEL_MAP_DEFAULT);
+        loop.reset(pa_mainloop_new());
+        if (!loop)
+            return MMSYSERR_NOMEM;
+        if (MMRESULT r = Connect())
+            return r;
+        if (!TurnUntil(deadline, [&] { return Progress(pa_context_get_state(context.get())); }))
+            return MMSYSERR_NODRIVER;
+        if (MMRESULT r = NewStream())
+            return r;
+        if (!TurnUntil(deadline, [&] { return Progress(pa_stream_get_state(stream.get())); }))
+            return MMSYSERR_NODRIVER;
+        return MMSYSERR_NOERROR;
+    }
+
+    void Start() {
+        thread = std::thread([this] { Run(); });
+    }
+
+    void Wake() { pa_mainloop_wakeup(loop.get()); }
+
+    // Stream thread only: the stream, null while the server is away.
+    pa_stream* Stream() const { return stream.get(); }
+    bool Live() const { return stream && pa_stream_get_state(stream.get()) == PA_STREAM_READY; }
+
+    // Stops the thread and drops the stream and the connection.
+    void Stop() {
+        if (thread.joinable()) {
+            stopping.store(true, std::memory_order_release);
+            Wake();
+            thread.join();
+        }
+        stream.reset();
+        context.reset();
+        loop.reset();
+    }
+
+private:
+    std::unique_ptr<pa_mainloop, LoopFree> loop;
+    std::unique_ptr<pa_context, ContextFree> context;
+    std::unique_ptr<pa_stream, StreamFree> stream;
+    std::thread thread;
+    std::atomic<bool> stopping{false};
+    // What every new stream is made from.
+    bool forCapture = true;
+    pa_buffer_attr bufferAttr{};
+    pa_stream_flags_t streamFlags = PA_STREAM_NOFLAGS;
+    pa_sample_spec sampleSpec{};
+    pa_channel_map channelMap{};
+    std::function<void(pa_stream*)> setupStream;
+    // Stream thread only: when to try again, and when the attempt under
+    // way began.
+    Clock::time_point retryAt;
+    Clock::time_point attemptBegan;
+
+    static int Progress(pa_context_state_t s) {
+        return s == PA_CONTEXT_READY ? 1 : PA_CONTEXT_IS_GOOD(s) ? 0 : -1;
+    }
+    static int Progress(pa_stream_state_t s) {
+        return s == PA_STREAM_READY ? 1 : PA_STREAM_IS_GOOD(s) ? 0 : -1;
+    }
+
+    MMRESULT Connect() {
+        auto props = Properties();
+        context.reset(pa_context_new_with_proplist(pa_mainloop_get_api(loop.get()), "monitor-audio",
+                                                   props.get()));
+        if (!context)
+            return MMSYSERR_NOMEM;
+        if (pa_context_connect(context.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+            return MMSYSERR_NODRIVER;
+        return MMSYSERR_NOERROR;
+    }
+
+    MMRESULT NewStream() {
+        auto props = Properties();
+        stream.reset(pa_stream_new_with_proplist(context.get(),
+                                                 forCapture ? "Captura" : "Reproducción",
+                                                 &sampleSpec, &channelMap, props.get()));
+        if (!stream)
+            return MMSYSERR_NOMEM;
+        setupStream(stream.get());
+        const int connected =
+            forCapture ? pa_stream_connect_record(stream.get(), nullptr, &bufferAttr, streamFlags)
+                       : pa_stream_connect_playback(stream.get(), nullptr, &bufferAttr, streamFlags,
+                                                    nullptr, nullptr);
+        return connected < 0 ? MMSYSERR_NODRIVER : MMSYSERR_NOERROR;
+    }
+
+    void Drop() {
+        stream.reset();
+        context.reset();
+    }
+
+    // After each turn: notices a lost server or stream and connects again,
+    // one non-blocking step at a time. Returns how long the loop may wait
+    // before the next step is due.
+    int Watch() {
+        if (Live())
+            return kPollMicros;
+        const auto now = Clock::now();
+        if (context) {
+            const pa_context_state_t cs = pa_context_get_state(context.get());
+            if (!PA_CONTEXT_IS_GOOD(cs)) {
+                Drop();
+                retryAt = now + kRetryInterval;
+            } else if (stream && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream.get()))) {
+                // The server is there but the stream went (its device left):
+                // a new one goes to whatever is the default by then.
+                stream.reset();
+                retryAt = now + kRetryInterval;
+            } else if ((cs != PA_CONTEXT_READY || stream) && now - attemptBegan > kConnectTimeout) {
+                // An answer that never comes is a server that is not there.
+                Drop();
+                retryAt = now;
+            }
+        }
+        if (!context && now >= retryAt) {
+            attemptBegan = now;
+            if (Connect() != MMSYSERR_NOERROR) {
+                context.reset();
+                retryAt = now + kRetryInterval;
+            }
+        }
+        if (context && !stream && pa_context_get_state(context.get()) == PA_CONTEXT_READY &&
+            now >= retryAt) {
+            attemptBegan = now;
+            if (NewStream() != MMSYSERR_NOERROR) {
+                stream.reset();
+                retryAt = now + kRetryInterval;
+            }
+        }
+        // Waiting on the server wakes the loop; waiting to retry does not.
+        const bool connecting =
+            context && (stream || pa_context_get_state(context.get()) != PA_CONTEXT_READY);
+        return connecting ? kPollMicros : MicrosUntil(retryAt);
+    }
+
+    // One turn of the loop, waiting at most `micros`.
+    bool Turn(int micros) {
+        pa_mainloop* m = loop.get();
+        return pa_mainloop_prepare(m, micros) >= 0 && pa_mainloop_poll(m) >= 0 &&
+               pa_mainloop_dispatch(m) >= 0;
+    }
+
+    template <class Ready> bool TurnUntil(Clock::time_point deadline, Ready ready) {
+        for (;;) {
+            const int r = ready();
+            if (r != 0)
+                return r > 0;
+            if (Clock::now() >= deadline)
+                return false;
+            if (!Turn(MicrosUntil(deadline)))
+                return false;
+        }
+    }
+
+    void Run() {
+        int wait = kPollMicros;
+        while (!stopping.load(std::memory_order_acquire)) {
+            // A loop that fails keeps the thread serving requests.
+            if (!Turn(wait))
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            const int watch = Watch();
+            wait = std::min(watch, service ? std::clamp(service(), 0, kPollMicros) : kPollMicros);
+        }
+    }
+};
+
+} // namespace wave::pulse

@@ -1,0 +1,218 @@
+// The ALSA backend's playback stream, on what alsastream.h shares with
+// capture.
+#include "alsastream.h"
+
+namespace wave {
+namespace {
+
+using namespace alsa;
+
+class Playback final : public Shared {
+public:
+    MMRESULT Open(const StreamFormat& format) {
+        // Woken when no more than kPlaybackAhead - 1 periods are queued.
+        const MMRESULT r = Shared::Open(SND_PCM_STREAM_PLAYBACK, format, kPlaybackPeriod,
+                                        kPlaybackPeriod * kPlaybackPeriods,
+                                        kPlaybackPeriod * (kPlaybackPeriods - kPlaybackAhead + 1));
+        if (r != MMSYSERR_NOERROR)
+            return r;
+        openedAt = lastNearDry = Clock::now();
+        ahead = leastAhead = std::min(bufferFrames, periodFrames * kPlaybackAhead);
+        periodMillis = std::max(1, static_cast<int>(periodFrames * 1000 / rate));
+        pending.resize(Bytes(static_cast<snd_pcm_uframes_t>(kPlaybackPendingSeconds * rate)));
+        out.resize(Bytes(bufferFrames));
+        silence.assign(Bytes(bufferFrames), 0);
+        // Running, with most of a buffer of silence, before the first block
+        // comes: a device that starts on a block may lose its start to
+        // whoever records the output (a sound server mixing ahead of a new
+        // stream). The thread then lets the silence run down to `ahead`.
+        const snd_pcm_sframes_t n =
+            snd_pcm_writei(pcm.get(), silence.data(), bufferFrames - periodFrames);
+        return n < 0 ? FromError(static_cast<int>(n)) : MMSYSERR_NOERROR;
+    }
+
+    bool Write(const void* data, std::size_t bytes) {
+        bytes -= bytes % frameBytes;
+        {
+            std::lock_guard guard(lock);
+            if (held + bytes > pending.size())
+                return false;
+            if (held == 0)
+                pendingSince = Clock::now();
+            const auto* p = static_cast<const char*>(data);
+            for (std::size_t done = 0; done < bytes;) {
+                const std::size_t tail = (head + held) % pending.size();
+                const std::size_t n = std::min(bytes - done, pending.size() - tail);
+                std::memcpy(&pending[tail], p + done, n);
+                held += n;
+                done += n;
+            }
+        }
+        Wake();
+        return true;
+    }
+
+    void Flush() {
+        {
+            std::lock_guard guard(lock);
+            held = 0;
+            flush = true;
+        }
+        Wake();
+    }
+
+    void Run() override {
+        while (!stopping.load()) {
+            bool flushNow = false;
+            {
+                std::lock_guard guard(lock);
+                flushNow = flush;
+                flush = false;
+            }
+            if (flushNow) {
+                snd_pcm_drop(pcm.get());
+                snd_pcm_prepare(pcm.get());
+            }
+            const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm.get());
+            if (avail < 0) {
+                Recover(static_cast<int>(avail));
+                continue;
+            }
+            const auto room = static_cast<snd_pcm_uframes_t>(avail);
+            const snd_pcm_uframes_t queued = room < bufferFrames ? bufferFrames - room : 0;
+            // The thread's own start is no sign of a busy machine.
+            if (queued < periodFrames / 2 && Clock::now() - openedAt > kSettle &&
+                snd_pcm_state(pcm.get()) == SND_PCM_STATE_RUNNING)
+                KeepMoreAhead();
+            else
+                KeepLessAheadWhenQuiet();
+            snd_pcm_uframes_t frames = Take(room);
+            const char* from = out.data();
+            if (frames == 0 && queued < ahead) {
+                frames = ahead - queued;
+                from = silence.data();
+            }
+            if (frames > 0) {
+                const snd_pcm_sframes_t n = snd_pcm_writei(pcm.get(), from, frames);
+                if (n >= 0)
+                    continue;
+                if (n != -EAGAIN) {
+                    Recover(static_cast<int>(n));
+                    continue;
+                }
+            }
+            // The rest of a block that did not fit goes in as soon as there
+            // is room, not once the device is nearly dry: a block is heard
+            // whole only if its parts follow each other in time.
+            if (Held())
+                Wait(false, periodMillis);
+            else
+                Wait();
+        }
+    }
+
+private:
+    std::mutex lock;
+    std::vector<char> pending; // a ring of written sound, sized at open
+    std::size_t head = 0;
+    std::size_t held = 0;
+    Clock::time_point pendingSince; // when `held` last grew from nothing
+    bool flush = false;
+    static constexpr auto kSettle = std::chrono::milliseconds(200);
+    static constexpr auto kQuiet = std::chrono::seconds(2);
+    Clock::time_point openedAt;
+    Clock::time_point lastNearDry;
+    snd_pcm_uframes_t leastAhead = 0;
+    // Stream thread only.
+    snd_pcm_uframes_t ahead = 0;
+    int periodMillis = 5;
+    std::vector<char> out;
+    std::vector<char> silence;
+
+    // The device ran dry (this thread was held up) or failed. Sound written
+    // a while before the device stood still was due long ago and is
+    // dropped; what came just before plays at once.
+    void Recover(int err) {
+        {
+            std::lock_guard guard(lock);
+            if (held > 0 && Clock::now() - pendingSince > kPlaybackLate)
+                held = 0;
+        }
+        KeepMoreAhead();
+        if (snd_pcm_recover(pcm.get(), err, 1) < 0)
+            Wait(false); // the device is gone: wait to be closed
+    }
+
+    void KeepMoreAhead() {
+        lastNearDry = Clock::now();
+        if (ahead + periodFrames < bufferFrames)
+            SetAhead(ahead + periodFrames);
+    }
+
+    // A busy spell passes: one period less after every quiet while.
+    void KeepLessAheadWhenQuiet() {
+        const auto now = Clock::now();
+        if (ahead <= leastAhead || now - lastNearDry < kQuiet)
+            return;
+        lastNearDry = now;
+        SetAhead(ahead - periodFrames);
+    }
+
+    void SetAhead(snd_pcm_uframes_t frames) {
+        ahead = frames;
+        snd_pcm_sw_params_t* sw = nullptr;
+        snd_pcm_sw_params_alloca(&sw);
+        if (snd_pcm_sw_params_current(pcm.get(), sw) == 0 &&
+            snd_pcm_sw_params_set_avail_min(pcm.get(), sw, bufferFrames - ahead + periodFrames) ==
+                0)
+            snd_pcm_sw_params(pcm.get(), sw);
+    }
+
+    bool Held() {
+        std::lock_guard guard(lock);
+        return held > 0;
+    }
+
+    // Moves up to `room` frames of written sound to `out`.
+    snd_pcm_uframes_t Take(snd_pcm_uframes_t room) {
+        std::lock_guard guard(lock);
+        const std::size_t bytes = std::min(held, Bytes(room));
+        for (std::size_t done = 0; done < bytes;) {
+            const std::size_t n = std::min(bytes - done, pending.size() - head);
+            std::memcpy(&out[done], &pending[head], n);
+            head = (head + n) % pending.size();
+            held -= n;
+            done += n;
+        }
+        return bytes / frameBytes;
+    }
+};
+
+class AlsaPlayback final : public PlaybackStream {
+public:
+    explicit AlsaPlayback(std::shared_ptr<Playback> p) : playback(std::move(p)) {
+        runner.Start(playback);
+    }
+    ~AlsaPlayback() override { runner.Stop(); }
+    bool Write(const void* data, std::size_t bytes) override {
+        return playback->Write(data, bytes);
+    }
+    void Flush() override { playback->Flush(); }
+
+private:
+    std::shared_ptr<Playback> playback;
+    Runner runner;
+};
+
+} // namespace
+
+std::unique_ptr<PlaybackStream> OpenAlsaPlaybackStream(const StreamFormat& format,
+                                                       MMRESULT* result) {
+    auto playback = std::make_shared<Playback>();
+    *result = OpenWithin(playback, [format](Playback& p) { return p.Open(format); });
+    if (*result != MMSYSERR_NOERROR)
+        return nullptr;
+    return std::make_unique<AlsaPlayback>(std::move(playback));
+}
+
+} // namespace wave

@@ -1,0 +1,228 @@
+// The PulseAudio backend's playback stream, on the connection of
+// pulseconnection.h.
+#include "pulseconnection.h"
+
+namespace wave {
+namespace {
+
+using namespace pulse;
+
+// The program writes one block now and then. Each block replaces whatever
+// the stream still has queued, so it is played as soon as the output can
+// take it, never behind older sound or a cushion of silence. Between blocks
+// the stream is fed silence, so it never runs dry: a stream that restarts
+// after running dry makes the server re-mix what it has already mixed ahead,
+// and the start of the block is lost to anyone recording the output (a null
+// sink's monitor). A block replaces queued sound, never sound already
+// mixed, so it plays exactly as written.
+//
+// With nothing written for half a second the stream is corked and emptied,
+// so the output device can go idle and the server has nothing to mix; the
+// next block is written into the corked stream before it is uncorked, and
+// plays whole. While the output is suspended (other than for being idle),
+// or the server is away, blocks are dropped and counted: played later they
+// would be late.
+class PulsePlayback final : public PlaybackStream {
+public:
+    ~PulsePlayback() override { connection.Stop(); }
+
+    MMRESULT Open(const StreamFormat& format) {
+        const pa_sample_spec sampleSpec{PA_SAMPLE_S16LE, format.rate,
+                                        static_cast<std::uint8_t>(format.channels)};
+        queueMax = pa_usec_to_bytes(kQueueMax, &sampleSpec);
+        frameBytes = format.bytesPerFrame;
+        bytesPerSecond = std::size_t(format.rate) * format.bytesPerFrame;
+        pa_buffer_attr attr{};
+        attr.maxlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kServerMax, &sampleSpec));
+        attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kTarget, &sampleSpec));
+        attr.prebuf = format.bytesPerFrame;
+        attr.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kRequest, &sampleSpec));
+        attr.fragsize = static_cast<std::uint32_t>(-1);
+        connection.service = [this] { return Send(); };
+        const auto flags =
+            static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
+        const MMRESULT r = connection.Open(format, false, attr, flags, [this](pa_stream* s) {
+            corked = true;
+            pa_stream_set_suspended_callback(s, &PulsePlayback::Suspended, this);
+        });
+        if (r == MMSYSERR_NOERROR)
+            connection.Start();
+        return r;
+    }
+
+    bool Write(const void* data, std::size_t bytes) override {
+        // The server takes whole frames only.
+        bytes -= bytes % frameBytes;
+        {
+            std::lock_guard guard(lock);
+            if (pending.size() + bytes > queueMax) {
+                dropped.fetch_add(bytes, std::memory_order_relaxed);
+                return false;
+            }
+            const auto* p = static_cast<const char*>(data);
+            pending.insert(pending.end(), p, p + bytes);
+        }
+        connection.Wake();
+        return true;
+    }
+
+    void Flush() override {
+        {
+            std::lock_guard guard(lock);
+            pending.clear();
+            flush = true;
+        }
+        connection.Wake();
+    }
+
+    std::uint64_t Dropped() const override { return dropped.load(std::memory_order_relaxed); }
+
+private:
+    // Silence is kept 30 to 40 ms ahead, topped up every 10 ms: enough that
+    // the stream never runs dry on a busy machine. No block waits behind it.
+    static constexpr pa_usec_t kTarget = 40'000;
+    static constexpr pa_usec_t kRequest = 10'000;
+    static constexpr auto kSilenceLead = std::chrono::milliseconds(10);
+    // Beyond this the server drops what is written faster than it plays.
+    static constexpr pa_usec_t kServerMax = 250'000;
+    // What the layer itself holds for a stream thread that has fallen behind.
+    static constexpr pa_usec_t kQueueMax = 1'000'000;
+    static constexpr auto kRestAfter = std::chrono::milliseconds(500);
+    // Sound that would be heard later than this after it was written is
+    // dropped instead.
+    static constexpr auto kLateLimit = std::chrono::milliseconds(100);
+    // Queued sound older than this when the output wakes is not played.
+    static constexpr auto kStaleAfter = std::chrono::milliseconds(20);
+
+    std::mutex lock;
+    std::vector<char> pending; // written, not yet passed to the server
+    bool flush = false;
+    std::size_t queueMax = 0;
+    std::size_t frameBytes = 4;
+    std::size_t bytesPerSecond = 176'400;
+    std::atomic<std::uint64_t> dropped{0};
+    // Stream thread only.
+    std::vector<char> sending;
+    bool corked = true;
+    Clock::time_point soundUntil; // when what was written will have been played
+    Clock::time_point lastBlock;  // when the last block was passed to the server
+    Connection connection;
+
+    static void Suspended(pa_stream* s, void* self) {
+        static_cast<PulsePlayback*>(self)->SuspendedChanged(s);
+    }
+
+    // Sound queued while the output sleeps would come out late when it
+    // wakes. An output that slept only because it was idle wakes when the
+    // stream is uncorked, at once: what was written then is still fresh,
+    // still behind its lead of silence, and stays.
+    void SuspendedChanged(pa_stream* s) {
+        if (pa_stream_is_suspended(s) == 1 || Clock::now() - lastBlock > kStaleAfter) {
+            if (pa_operation* op = pa_stream_flush(s, nullptr, nullptr))
+                pa_operation_unref(op);
+        }
+    }
+
+    void Rest(pa_stream* s) {
+        if (pa_operation* op = pa_stream_cork(s, 1, nullptr, nullptr))
+            pa_operation_unref(op);
+        if (pa_operation* op = pa_stream_flush(s, nullptr, nullptr))
+            pa_operation_unref(op);
+        corked = true;
+    }
+
+    void FillWithSilence(pa_stream* s) {
+        std::size_t bytes = pa_stream_writable_size(s);
+        if (bytes == static_cast<std::size_t>(-1) || bytes == 0)
+            return;
+        void* data = nullptr;
+        if (pa_stream_begin_write(s, &data, &bytes) < 0 || data == nullptr)
+            return;
+        std::memset(data, 0, bytes);
+        pa_stream_write(s, data, bytes, nullptr, 0, PA_SEEK_RELATIVE);
+    }
+
+    int Send() {
+        bool flushNow = false;
+        {
+            std::lock_guard guard(lock);
+            sending.swap(pending);
+            flushNow = flush;
+            flush = false;
+        }
+        const auto now = Clock::now();
+        pa_stream* s = connection.Live() ? connection.Stream() : nullptr;
+        if (s != nullptr && flushNow && !corked)
+            Rest(s);
+        // A corked stream's output may sleep for being idle; uncorking it
+        // wakes it.
+        if (s == nullptr || (!corked && pa_stream_is_suspended(s) == 1)) {
+            dropped.fetch_add(sending.size(), std::memory_order_relaxed);
+        } else if (!sending.empty()) {
+            Play(s, now);
+        } else if (!corked) {
+            if (now - soundUntil >= kRestAfter)
+                Rest(s);
+            else if (now + kSilenceLead >= soundUntil)
+                FillWithSilence(s);
+        }
+        sending.clear();
+        if (corked)
+            return kPollMicros;
+        // Awake to top up with silence before the last sound runs out, and
+        // to rest on time.
+        return MicrosUntil(now < soundUntil - kSilenceLead ? soundUntil - kSilenceLead
+                                                           : soundUntil + kRestAfter);
+    }
+
+    void Play(pa_stream* s, Clock::time_point now) {
+        // More than the stream can play in time (a burst, or what piled up
+        // while this thread stalled): the oldest goes.
+        const std::size_t most = std::size_t(double(bytesPerSecond) * kLateLimit.count() / 1000) /
+                                 frameBytes * frameBytes;
+        if (sending.size() > most) {
+            dropped.fetch_add(sending.size() - most, std::memory_order_relaxed);
+            sending.erase(sending.begin(), sending.end() - std::ptrdiff_t(most));
+        }
+        const auto length = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(double(sending.size()) / double(bytesPerSecond)));
+        if (!corked && now < soundUntil && soundUntil + length - now > kLateLimit) {
+            dropped.fetch_add(sending.size(), std::memory_order_relaxed);
+            return;
+        }
+        lastBlock = now;
+        if (corked) {
+            // Starting a stream makes the server re-mix what it has already
+            // mixed ahead; a lead of silence takes that, not the block.
+            FillWithSilence(s);
+            pa_stream_write(s, sending.data(), sending.size(), nullptr, 0, PA_SEEK_RELATIVE);
+            if (pa_operation* op = pa_stream_cork(s, 0, nullptr, nullptr))
+                pa_operation_unref(op);
+            corked = false;
+            soundUntil = now + std::chrono::microseconds(kTarget) + length;
+        } else if (now >= soundUntil) {
+            // All that is queued is silence: the block goes in its place, at
+            // the point the server reads next, so it is not played late.
+            pa_stream_write(s, sending.data(), sending.size(), nullptr, 0,
+                            PA_SEEK_RELATIVE_ON_READ);
+            soundUntil = now + length;
+        } else {
+            // Right behind the sound still queued.
+            pa_stream_write(s, sending.data(), sending.size(), nullptr, 0, PA_SEEK_RELATIVE);
+            soundUntil += length;
+        }
+    }
+};
+
+} // namespace
+
+std::unique_ptr<PlaybackStream> OpenServerPlaybackStream(const StreamFormat& format,
+                                                         MMRESULT* result) {
+    auto stream = std::make_unique<PulsePlayback>();
+    *result = stream->Open(format);
+    if (*result != MMSYSERR_NOERROR)
+        return nullptr;
+    return stream;
+}
+
+} // namespace wave
