@@ -1,8 +1,8 @@
 // The narrow boundary between the wave-audio device layer and a sound
 // backend. The header protocol, the handle tables and the callbacks live in
 // wavein.cpp and waveout.cpp and know nothing of the backend; a backend only
-// moves bytes. wavepulse.cpp implements it over a PulseAudio-protocol sound
-// server, wavealsa.cpp over ALSA; wavechoose.cpp picks one per device.
+// moves bytes. wavepulse*.cpp implement it over a PulseAudio-protocol sound
+// server, wavealsa*.cpp over ALSA; wavechoose.cpp picks one per device.
 #pragma once
 
 #include "mmsystem.h"
