@@ -69,6 +69,12 @@ context.properties = {
     default.clock.allowed-rates = [ 44100 ]
 }
 CONF
+    # No Bluetooth: its monitor needs systemd-logind, which a bare machine
+    # (a container, a CI runner) does not have, and WirePlumber gives up
+    # without it.
+    mkdir -p "$dir/config/wireplumber/bluetooth.lua.d"
+    printf 'bluez_monitor.enabled = false\n' \
+        >"$dir/config/wireplumber/bluetooth.lua.d/60-no-bluetooth.lua"
     local -a env=(env XDG_RUNTIME_DIR="$dir/runtime" PIPEWIRE_RUNTIME_DIR="$dir/runtime"
         PULSE_RUNTIME_PATH="$dir/runtime/pulse" HOME="$dir/home"
         XDG_CONFIG_HOME="$dir/config" DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/bus"
