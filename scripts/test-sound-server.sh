@@ -99,6 +99,8 @@ CONF
     TEST_SOUND_PID=$!
     echo "$TEST_SOUND_PID" >>"$dir/pids"
     export PULSE_SERVER="unix:$dir/runtime/pulse/native"
+    # Where the tests' own tools and ALSA's plug-in look for the server.
+    ln -sf "$dir/runtime/pulse/native" "$dir/sock"
 }
 
 # PipeWire has no sine source module: "in" is the monitor of a null sink fed
