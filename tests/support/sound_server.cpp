@@ -145,7 +145,9 @@ std::vector<std::uint8_t> SinkRecorder::Bytes() const {
 std::vector<std::int16_t> SinkRecorder::Samples() const {
     std::lock_guard guard(impl->lock);
     std::vector<std::int16_t> samples(impl->recorded.size() / 2);
-    std::memcpy(samples.data(), impl->recorded.data(), samples.size() * 2);
+    if (!samples.empty()) {
+        std::memcpy(samples.data(), impl->recorded.data(), samples.size() * 2);
+    }
     return samples;
 }
 
