@@ -22,9 +22,12 @@ using Clock = std::chrono::steady_clock;
 
 inline constexpr auto kConnectTimeout = std::chrono::seconds(3);
 inline constexpr auto kRetryInterval = std::chrono::milliseconds(500);
-// The stream thread looks at its requests at least this often, even if a
-// wake-up were lost or no sound comes.
+// The longest a stream thread waits while something is due: sound, a
+// retry, an answer from the server.
 inline constexpr int kPollMicros = 50'000;
+// Nothing is due: the thread sleeps until the server sends something or a
+// request wakes it (pa_mainloop_wakeup, which is never lost).
+inline constexpr int kUntilWoken = -1;
 
 struct LoopFree {
     void operator()(pa_mainloop* m) const { pa_mainloop_free(m); }
@@ -69,7 +72,7 @@ inline int MicrosUntil(Clock::time_point when) {
 class Connection {
 public:
     // Called on the stream thread after every turn of the loop; returns how
-    // long the next turn may wait at most, in microseconds.
+    // long the next turn may wait at most, in microseconds, or kUntilWoken.
     std::function<int()> service;
 
     ~Connection() { Stop(); }
@@ -180,10 +183,11 @@ private:
 
     // After each turn: notices a lost server or stream and connects again,
     // one non-blocking step at a time. Returns how long the loop may wait
-    // before the next step is due.
+    // before the next step is due: while the stream is live, until the
+    // server says otherwise.
     int Watch() {
         if (Live())
-            return kPollMicros;
+            return kUntilWoken;
         const auto now = Clock::now();
         if (context) {
             const pa_context_state_t cs = pa_context_get_state(context.get());
@@ -229,6 +233,12 @@ private:
                pa_mainloop_dispatch(m) >= 0;
     }
 
+    static int Sooner(int a, int b) {
+        if (a == kUntilWoken)
+            return b == kUntilWoken ? b : std::clamp(b, 0, kPollMicros);
+        return b == kUntilWoken ? a : std::clamp(std::min(a, b), 0, kPollMicros);
+    }
+
     template <class Ready> bool TurnUntil(Clock::time_point deadline, Ready ready) {
         for (;;) {
             const int r = ready();
@@ -248,7 +258,7 @@ private:
             if (!Turn(wait))
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             const int watch = Watch();
-            wait = std::min(watch, service ? std::clamp(service(), 0, kPollMicros) : kPollMicros);
+            wait = Sooner(watch, service ? service() : kUntilWoken);
         }
     }
 };

@@ -167,8 +167,9 @@ private:
                 FillWithSilence(s);
         }
         sending.clear();
+        // A resting stream waits for the next block, which wakes the loop.
         if (corked)
-            return kPollMicros;
+            return kUntilWoken;
         // Awake to top up with silence before the last sound runs out, and
         // to rest on time.
         return MicrosUntil(now < soundUntil - kSilenceLead ? soundUntil - kSilenceLead
