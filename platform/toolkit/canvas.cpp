@@ -144,7 +144,7 @@ void TCanvas::Unlock() {
     }
 }
 
-void TCanvas::Show() {
+void TCanvas::Show(bool uncovered) {
     if (window_ != nullptr && window_->Window() != widget_->internalWinId()) {
         // Qt gave the widget another X window: the pictures follow it.
         window_.reset();
@@ -153,7 +153,7 @@ void TCanvas::Show() {
     }
     if (window_ != nullptr) {
         std::lock_guard lock(mutex_);
-        if (window_->Show(image_->pixels)) {
+        if (window_->Show(image_->pixels, uncovered)) {
             return;
         }
     }
@@ -352,7 +352,7 @@ protected:
             return;
         }
         if (testAttribute(Qt::WA_PaintOnScreen)) {
-            box_->Canvas->Show();
+            box_->Canvas->Show(true);
             return;
         }
         QPainter painter(this);

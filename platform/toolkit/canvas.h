@@ -66,7 +66,8 @@ private:
     void Clear(TColor background);
     // GUI thread: puts the picture on screen, on the widget's own X window
     // when it has one (see ShowOnWindow), else by repainting the widget.
-    void Show();
+    // `uncovered`: the window lost what it showed, all of it is sent again.
+    void Show(bool uncovered = false);
     // GUI thread: from now on pictures go straight to the widget's X
     // window. False if that cannot be done; Qt goes on painting them.
     bool ShowOnWindow();

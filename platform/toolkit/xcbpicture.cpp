@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -81,11 +82,17 @@ struct TXcbPicture::State {
         Mapping mapping;
         // Sent to the server and not yet reported done.
         bool busy = false;
-        // The request that sent it, to match an error against.
+        // The last request that sent from it, to match an error against.
         unsigned int sequence = 0;
+        // Rows that may differ from what the window shows: a segment only
+        // ever holds a whole picture in its other rows.
+        std::vector<bool> stale;
     };
     std::array<Segment, 2> segments;
     std::size_t next = 0;
+    // The segment whose picture the window shows; none when that is not
+    // known (at first, after an error, when the window was uncovered).
+    Segment* shown = nullptr;
     int width = 0;
     int height = 0;
 
@@ -102,6 +109,7 @@ struct TXcbPicture::State {
                     segment.busy = false;
                 }
             }
+            shown = nullptr;
         } else if (shmEvents != 0 &&
                    (event.response_type & 0x7F) == shmEvents + XCB_SHM_COMPLETION) {
             const auto& done = reinterpret_cast<const xcb_shm_completion_event_t&>(event);
@@ -126,6 +134,7 @@ struct TXcbPicture::State {
             }
             segment = Segment{};
         }
+        shown = nullptr;
         width = height = 0;
     }
 
@@ -146,6 +155,7 @@ struct TXcbPicture::State {
                 return false;
             }
             segment.mapping.reset(address);
+            segment.stale.assign(std::size_t(h), true);
             segment.id = xcb_generate_id(c());
             Reply<xcb_generic_error_t> error{
                 xcb_request_check(c(), xcb_shm_attach_checked(c(), segment.id, id, 1))};
@@ -161,7 +171,10 @@ struct TXcbPicture::State {
         return true;
     }
 
-    bool ShowShared(const QImage& image) {
+    // Only the rows that differ from what the window shows are copied and
+    // sent: a quiet input moves few rows of the traces, and every row not
+    // sent is work neither side does.
+    bool ShowShared(const QImage& image, bool whole) {
         if (image.width() != width || image.height() != height) {
             if (!MakeSegments(image.width(), image.height())) {
                 DropSegments();
@@ -170,6 +183,9 @@ struct TXcbPicture::State {
             }
         }
         Poll();
+        if (whole) {
+            shown = nullptr;
+        }
         Segment* segment = &segments[next];
         if (segment->busy) {
             segment = &segments[next ^ 1];
@@ -183,17 +199,53 @@ struct TXcbPicture::State {
             }
             Handle(*event);
         }
-        next = std::size_t(segment - segments.data()) ^ 1;
+        Segment& other = segments[std::size_t(segment - segments.data()) ^ 1];
         const std::size_t row = std::size_t(width) * 4;
         auto* to = static_cast<unsigned char*>(segment->mapping.get());
+        const auto* onScreen =
+            shown != nullptr ? static_cast<const unsigned char*>(shown->mapping.get()) : nullptr;
+        // Runs of changed rows a few rows apart go out as one request.
+        constexpr int kJoin = 8;
+        int first = -1;
+        int last = -1;
+        unsigned int sequence = 0;
+        auto send = [&](bool final) {
+            sequence = xcb_shm_put_image(c(), window, gc, width, height, 0, first, width,
+                                         last - first + 1, 0, first, depth,
+                                         XCB_IMAGE_FORMAT_Z_PIXMAP, final ? 1 : 0, segment->id, 0)
+                           .sequence;
+        };
         for (int y = 0; y < height; ++y) {
-            std::memcpy(to + y * row, image.constScanLine(y), row);
+            const unsigned char* from = image.constScanLine(y);
+            const std::size_t at = std::size_t(y) * row;
+            const bool changed = onScreen == nullptr || std::memcmp(from, onScreen + at, row) != 0;
+            if (changed || segment->stale[y]) {
+                std::memcpy(to + at, from, row);
+                segment->stale[y] = false;
+            }
+            if (!changed) {
+                continue;
+            }
+            other.stale[y] = true;
+            if (first >= 0 && y - last > kJoin) {
+                send(false);
+                first = -1;
+            }
+            if (first < 0) {
+                first = y;
+            }
+            last = y;
         }
-        segment->sequence =
-            xcb_shm_put_image(c(), window, gc, width, height, 0, 0, width, height, 0, 0, depth,
-                              XCB_IMAGE_FORMAT_Z_PIXMAP, 1, segment->id, 0)
-                .sequence;
+        if (first < 0) {
+            // The window already shows this picture.
+            return true;
+        }
+        send(true);
+        // Done when the last request is: the server handles them in order.
+        segment->sequence = sequence;
         segment->busy = true;
+        shown = segment;
+        next = std::size_t(&other - segments.data());
         return true;
     }
 
@@ -256,12 +308,12 @@ std::uint32_t TXcbPicture::Window() const {
     return state_->window;
 }
 
-bool TXcbPicture::Show(const QImage& image) {
+bool TXcbPicture::Show(const QImage& image, bool whole) {
     State& s = *state_;
     if (xcb_connection_has_error(s.c())) {
         return false;
     }
-    if (!s.shm || !s.ShowShared(image)) {
+    if (!s.shm || !s.ShowShared(image, whole)) {
         s.Poll();
         s.ShowPlain(image);
     }

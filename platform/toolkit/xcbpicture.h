@@ -21,9 +21,11 @@ public:
     TXcbPicture(const TXcbPicture&) = delete;
     TXcbPicture& operator=(const TXcbPicture&) = delete;
 
-    // Sends the picture to the window's top left corner. Returns false once
-    // the connection is lost; the caller then shows pictures its own way.
-    bool Show(const QImage& image);
+    // Sends the picture to the window's top left corner: the rows that
+    // differ from what it shows, or all of them when `whole` (the window was
+    // uncovered). Returns false once the connection is lost; the caller then
+    // shows pictures its own way.
+    bool Show(const QImage& image, bool whole = false);
     std::uint32_t Window() const;
 
 private:
