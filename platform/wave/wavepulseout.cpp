@@ -19,9 +19,12 @@ using namespace pulse;
 // With nothing written for half a second the stream is corked and emptied,
 // so the output device can go idle and the server has nothing to mix; the
 // next block is written into the corked stream before it is uncorked, and
-// plays whole. While the output is suspended (other than for being idle),
-// or the server is away, blocks are dropped and counted: played later they
-// would be late.
+// plays whole. A corked stream still counts in the latency PulseAudio runs
+// the output at, so there it also asks for a long one while it rests: a
+// null sink woke 100 times a second for a resting stream, 4 without it.
+// On PipeWire a change of latency cost the start of the next block, and
+// there the stream rests at its live latency. While the output is suspended (other than for being
+// idle), or the server is away, blocks are dropped and counted: played later they would be late.
 class PulsePlayback final : public PlaybackStream {
 public:
     ~PulsePlayback() override { connection.Stop(); }
@@ -32,17 +35,27 @@ public:
         queueMax = pa_usec_to_bytes(kQueueMax, &sampleSpec);
         frameBytes = format.bytesPerFrame;
         bytesPerSecond = std::size_t(format.rate) * format.bytesPerFrame;
-        pa_buffer_attr attr{};
-        attr.maxlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kServerMax, &sampleSpec));
-        attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kTarget, &sampleSpec));
-        attr.prebuf = format.bytesPerFrame;
-        attr.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kRequest, &sampleSpec));
-        attr.fragsize = static_cast<std::uint32_t>(-1);
+        liveAttr.maxlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kServerMax, &sampleSpec));
+        liveAttr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kTarget, &sampleSpec));
+        liveAttr.prebuf = format.bytesPerFrame;
+        liveAttr.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kRequest, &sampleSpec));
+        liveAttr.fragsize = static_cast<std::uint32_t>(-1);
+        restAttr = liveAttr;
+        restAttr.maxlength =
+            static_cast<std::uint32_t>(pa_usec_to_bytes(kRestLatency, &sampleSpec));
+        restAttr.tlength = restAttr.maxlength;
+        restAttr.minreq = static_cast<std::uint32_t>(-1);
+        leadBytes = liveAttr.tlength;
         connection.service = [this] { return Send(); };
         const auto flags =
             static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
-        const MMRESULT r = connection.Open(format, false, attr, flags, [this](pa_stream* s) {
+        const MMRESULT r = connection.Open(format, false, liveAttr, flags, [this](pa_stream* s) {
             corked = true;
+            atRestLatency = false;
+            mayRestLatency = false;
+            if (pa_operation* op =
+                    pa_context_get_server_info(pa_stream_get_context(s), &ServerKnown, this))
+                pa_operation_unref(op);
             pa_stream_set_suspended_callback(s, &PulsePlayback::Suspended, this);
         });
         if (r == MMSYSERR_NOERROR)
@@ -88,6 +101,7 @@ private:
     // What the layer itself holds for a stream thread that has fallen behind.
     static constexpr pa_usec_t kQueueMax = 1'000'000;
     static constexpr auto kRestAfter = std::chrono::milliseconds(500);
+    static constexpr pa_usec_t kRestLatency = 2'000'000;
     // Sound that would be heard later than this after it was written is
     // dropped instead.
     static constexpr auto kLateLimit = std::chrono::milliseconds(100);
@@ -100,10 +114,15 @@ private:
     std::size_t queueMax = 0;
     std::size_t frameBytes = 4;
     std::size_t bytesPerSecond = 176'400;
+    std::size_t leadBytes = 0; // the live lead of silence
+    pa_buffer_attr liveAttr{};
+    pa_buffer_attr restAttr{};
     std::atomic<std::uint64_t> dropped{0};
     // Stream thread only.
     std::vector<char> sending;
     bool corked = true;
+    bool atRestLatency = false;
+    bool mayRestLatency = false;  // the server is known, and is not PipeWire
     Clock::time_point soundUntil; // when what was written will have been played
     Clock::time_point lastBlock;  // when the last block was passed to the server
     Connection connection;
@@ -123,6 +142,19 @@ private:
         }
     }
 
+    void SetLatency(pa_stream* s, bool rest) {
+        if (pa_operation* op =
+                pa_stream_set_buffer_attr(s, rest ? &restAttr : &liveAttr, nullptr, nullptr))
+            pa_operation_unref(op);
+        atRestLatency = rest;
+    }
+
+    static void ServerKnown(pa_context*, const pa_server_info* info, void* self) {
+        auto* playback = static_cast<PulsePlayback*>(self);
+        playback->mayRestLatency = info != nullptr && info->server_name != nullptr &&
+                                   std::strstr(info->server_name, "PipeWire") == nullptr;
+    }
+
     void Rest(pa_stream* s) {
         if (pa_operation* op = pa_stream_cork(s, 1, nullptr, nullptr))
             pa_operation_unref(op);
@@ -131,10 +163,13 @@ private:
         corked = true;
     }
 
+    // Up to the live lead: right after the stream left its resting
+    // latency, it may still say it can take far more.
     void FillWithSilence(pa_stream* s) {
         std::size_t bytes = pa_stream_writable_size(s);
         if (bytes == static_cast<std::size_t>(-1) || bytes == 0)
             return;
+        bytes = std::min(bytes, leadBytes);
         void* data = nullptr;
         if (pa_stream_begin_write(s, &data, &bytes) < 0 || data == nullptr)
             return;
@@ -167,6 +202,8 @@ private:
                 FillWithSilence(s);
         }
         sending.clear();
+        if (s != nullptr && corked && !atRestLatency && mayRestLatency)
+            SetLatency(s, true);
         // A resting stream waits for the next block, which wakes the loop.
         if (corked)
             return kUntilWoken;
@@ -194,7 +231,10 @@ private:
         lastBlock = now;
         if (corked) {
             // Starting a stream makes the server re-mix what it has already
-            // mixed ahead; a lead of silence takes that, not the block.
+            // mixed ahead; a lead of silence takes that, not the block. The
+            // live latency is asked for ahead of the sound.
+            if (atRestLatency)
+                SetLatency(s, false);
             FillWithSilence(s);
             pa_stream_write(s, sending.data(), sending.size(), nullptr, 0, PA_SEEK_RELATIVE);
             if (pa_operation* op = pa_stream_cork(s, 0, nullptr, nullptr))
