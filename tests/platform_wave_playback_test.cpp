@@ -61,10 +61,20 @@ template <class Pred> bool WaitUntil(Pred pred, std::chrono::milliseconds timeou
 
 TEST(WavePlayback, AWrittenBlockReachesTheSinkBitForBit) {
     REQUIRE_SERVER();
-    SinkRecorder sink;
-    ASSERT_TRUE(sink.Ready());
     HWAVEOUT out = OpenOut();
     ASSERT_NE(out, nullptr);
+    // At rest the stream does not hold the output at its own short latency,
+    // which would wake the output every few milliseconds for nothing. (A
+    // recording of the output would: it is started after this.)
+    EXPECT_TRUE(WaitUntil(
+        [] {
+            const std::string sinks = Shell("pactl list sinks");
+            const auto at = sinks.find("configured ");
+            return at != std::string::npos && std::stol(sinks.substr(at + 11)) >= 500'000;
+        },
+        3s));
+    SinkRecorder sink;
+    ASSERT_TRUE(sink.Ready());
     const std::vector<char> pattern = Pattern(1);
     Block b(pattern);
     ASSERT_EQ(waveOutPrepareHeader(out, &b.header, 32), MMSYSERR_NOERROR);
