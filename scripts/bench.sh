@@ -21,6 +21,8 @@
 #   MONITOR_AUDIO_BENCH_BEFORE=<commit> scripts/bench.sh
 #   MONITOR_AUDIO_BENCH_DISPLAY_RUNS=5 MONITOR_AUDIO_BENCH_DISPLAY_SECONDS=30 \
 #       scripts/bench.sh                               # more, longer display runs
+#   MONITOR_AUDIO_BENCH_DISPLAY_INPUT=out.monitor scripts/bench.sh
+#                                 # the display runs with a silent input
 #
 # With MONITOR_AUDIO_BENCH_BEFORE the given commit is built too (in
 # build/bench-before) and its drawing pass and display runs alternate with
@@ -232,7 +234,11 @@ display_run() {
 }
 
 runs=${MONITOR_AUDIO_BENCH_DISPLAY_RUNS:-3}
-echo "=== the display alone on Xvfb: $runs runs of ${display_seconds} s each ==="
+# The sine by default; the silent output's monitor ("out.monitor") shows
+# what a quiet room costs, where the picture hardly changes.
+display_input=${MONITOR_AUDIO_BENCH_DISPLAY_INPUT:-in}
+pactl set-default-source "$display_input"
+echo "=== the display alone on Xvfb, input $display_input: $runs runs of ${display_seconds} s each ==="
 echo "(voluntary context switches per block of each thread that had any, in the order"
 echo " the threads were started; unnamed ones carry the program's name)"
 for _ in $(seq 1 "$runs"); do
