@@ -21,10 +21,11 @@ using namespace pulse;
 // next block is written into the corked stream before it is uncorked, and
 // plays whole. A corked stream still counts in the latency PulseAudio runs
 // the output at, so there it also asks for a long one while it rests: a
-// null sink woke 100 times a second for a resting stream, 4 without it.
-// On PipeWire a change of latency cost the start of the next block, and
-// there the stream rests at its live latency. While the output is suspended (other than for being
-// idle), or the server is away, blocks are dropped and counted: played later they would be late.
+// null sink woke 100 times a second for a resting stream, 4 without it. On
+// PipeWire a change of latency cost the start of the next block, and there
+// the stream rests at its live latency. While the output is suspended
+// (other than for being idle), or the server is away, blocks are dropped
+// and counted: played later they would be late.
 class PulsePlayback final : public PlaybackStream {
 public:
     ~PulsePlayback() override { connection.Stop(); }
