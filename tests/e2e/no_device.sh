@@ -9,17 +9,8 @@
 # DIR/.asoundrc defines ALSA's default device (tests/support/alsa/no-card.asoundrc).
 set -euo pipefail
 
-if [[ $# -ne 1 || ! -x $1 ]]; then
-    echo "usage: $0 PATH/TO/monitor-audio" >&2
-    exit 2
-fi
-program=$1
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-
-work=$(mktemp -d /tmp/monitor-audio-e2e.XXXXXX)
-set --
-# shellcheck source=../../scripts/xvfb-session.sh
-source "$root/scripts/xvfb-session.sh"
+# shellcheck source-path=SCRIPTDIR source=preamble.sh
+source "$(dirname "${BASH_SOURCE[0]}")/preamble.sh"
 trap 'xvfb_stop; rm -rf "$work"' EXIT
 
 fail() {

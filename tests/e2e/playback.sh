@@ -13,22 +13,10 @@
 # device at the same server).
 set -euo pipefail
 
-if [[ $# -ne 1 || ! -x $1 ]]; then
-    echo "usage: $0 PATH/TO/monitor-audio" >&2
-    exit 2
-fi
-program=$1
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-
-work=$(mktemp -d /tmp/monitor-audio-e2e.XXXXXX)
+# shellcheck source-path=SCRIPTDIR source=preamble.sh
+source "$(dirname "${BASH_SOURCE[0]}")/preamble.sh"
 recorder_pid=
 own_server=
-# Sourced without arguments: with one it would start a server of its own.
-set --
-# shellcheck source=../../scripts/test-sound-server.sh
-source "$root/scripts/test-sound-server.sh"
-# shellcheck source=../../scripts/xvfb-session.sh
-source "$root/scripts/xvfb-session.sh"
 cleanup() {
     xvfb_stop
     if [[ -n $recorder_pid ]]; then

@@ -8,20 +8,9 @@
 # Uses the sound server in PULSE_SERVER; without one it starts a private one.
 set -euo pipefail
 
-if [[ $# -ne 1 || ! -x $1 ]]; then
-    echo "usage: $0 PATH/TO/monitor-audio" >&2
-    exit 2
-fi
-program=$1
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-
-work=$(mktemp -d /tmp/monitor-audio-e2e.XXXXXX)
+# shellcheck source-path=SCRIPTDIR source=preamble.sh
+source "$(dirname "${BASH_SOURCE[0]}")/preamble.sh"
 own_server=
-set --
-# shellcheck source=../../scripts/test-sound-server.sh
-source "$root/scripts/test-sound-server.sh"
-# shellcheck source=../../scripts/xvfb-session.sh
-source "$root/scripts/xvfb-session.sh"
 cleanup() {
     xvfb_stop
     [[ -n $own_server ]] && test_sound_server_stop

@@ -1,0 +1,19 @@
+# shellcheck shell=bash source-path=SCRIPTDIR disable=SC2034
+# Sourced first by each end-to-end script, with the script's own arguments:
+# checks that the one argument is the program, sets `program`, `root` (the
+# source tree) and `work` (a fresh folder), and loads the test sound server
+# and X session helpers. Each script then sets its own clean-up.
+if [[ $# -ne 1 || ! -x $1 ]]; then
+    echo "usage: $0 PATH/TO/monitor-audio" >&2
+    exit 2
+fi
+program=$1
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+work=$(mktemp -d /tmp/monitor-audio-e2e.XXXXXX)
+# The helpers are sourced without arguments: with one the sound server's
+# would start a server of its own.
+set --
+# shellcheck source=../../scripts/test-sound-server.sh
+source "$root/scripts/test-sound-server.sh"
+# shellcheck source=../../scripts/xvfb-session.sh
+source "$root/scripts/xvfb-session.sh"
