@@ -13,14 +13,6 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/preamble.sh"
 trap 'xvfb_stop; rm -rf "$work"' EXIT
 
-fail() {
-    echo "FAIL: $*" >&2
-    if [[ -s $work/x/app.log ]]; then
-        xvfb_show_app_log
-    fi
-    exit 1
-}
-
 boxes() {
     xdotool search --onlyvisible --name '^Error de multimedia$' 2>/dev/null || true
 }

@@ -28,13 +28,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() {
-    echo "FAIL: $*" >&2
-    if [[ -s $work/x/app.log ]]; then
-        xvfb_show_app_log
-    fi
-    exit 1
-}
 step() {
     echo "ok: $*"
 }

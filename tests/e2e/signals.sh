@@ -18,14 +18,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() {
-    echo "FAIL: $*" >&2
-    if [[ -s $work/x/app.log ]]; then
-        xvfb_show_app_log
-    fi
-    exit 1
-}
-
 if [[ -z ${PULSE_SERVER:-} ]]; then
     test_sound_server_start "$work/sound" || fail "the test sound server did not start"
     own_server=1
