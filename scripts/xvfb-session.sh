@@ -37,8 +37,9 @@ xvfb_start() {
     mkdir -p "$XVFB_DIR"
     : >"$XVFB_DIR/display"
     # Xvfb picks a free display itself and writes its number once it accepts
-    # connections, so parallel runs never collide.
-    Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$XVFB_DIR/display" \
+    # connections, so parallel runs never collide. It never resets when its
+    # last client leaves: meanwhile it would refuse the next one.
+    Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset 3>"$XVFB_DIR/display" \
         >"$XVFB_DIR/xvfb.log" 2>&1 &
     XVFB_PID=$!
     local number='' i

@@ -1,10 +1,13 @@
 // Pictures sent straight to an X window (run on a private Xvfb). Only the
 // rows that changed go out, from two shared segments used in turn; whatever
-// is skipped, the window must end up showing the last picture exactly.
+// is skipped, the window must end up showing the last picture exactly. A
+// paint box on X shows what a worker draws from the worker's own thread.
+#include "forms.h"
 #include "waituntil.h"
 #include "xcbpicture.h"
 
 #include <QImage>
+#include <QWidget>
 
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
@@ -12,12 +15,36 @@
 #include <cstdlib>
 #include <memory>
 #include <random>
+#include <thread>
 
 namespace {
 
 struct Free {
     void operator()(void* p) const { std::free(p); }
 };
+
+// Whether `window` shows `image` pixel for pixel from its top left corner.
+bool WindowShows(xcb_connection_t* connection, xcb_window_t window, const QImage& image) {
+    const int width = image.width();
+    const int height = image.height();
+    std::unique_ptr<xcb_get_image_reply_t, Free> reply{xcb_get_image_reply(
+        connection,
+        xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, window, 0, 0, width, height, ~0u),
+        nullptr)};
+    if (!reply) {
+        return false;
+    }
+    const auto* pixels = reinterpret_cast<const std::uint32_t*>(xcb_get_image_data(reply.get()));
+    for (int y = 0; y < height; ++y) {
+        const auto* row = reinterpret_cast<const std::uint32_t*>(image.constScanLine(y));
+        for (int x = 0; x < width; ++x) {
+            if ((pixels[y * width + x] & 0xFFFFFF) != (row[x] & 0xFFFFFF)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
 
 class XcbPicture : public testing::Test {
 protected:
@@ -39,28 +66,7 @@ protected:
         xcb_disconnect(connection);
     }
 
-    // Whether the window shows `image` pixel for pixel.
-    bool Shows(const QImage& image) {
-        std::unique_ptr<xcb_get_image_reply_t, Free> reply{
-            xcb_get_image_reply(connection,
-                                xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, window, 0, 0,
-                                              kWidth, kHeight, ~0u),
-                                nullptr)};
-        if (!reply) {
-            return false;
-        }
-        const auto* pixels =
-            reinterpret_cast<const std::uint32_t*>(xcb_get_image_data(reply.get()));
-        for (int y = 0; y < kHeight; ++y) {
-            const auto* row = reinterpret_cast<const std::uint32_t*>(image.constScanLine(y));
-            for (int x = 0; x < kWidth; ++x) {
-                if ((pixels[y * kWidth + x] & 0xFFFFFF) != (row[x] & 0xFFFFFF)) {
-                    return false;
-                }
-            }
-        }
-        return true;
-    }
+    bool Shows(const QImage& image) { return WindowShows(connection, window, image); }
 
     static constexpr int kWidth = 64;
     static constexpr int kHeight = 48;
@@ -93,6 +99,45 @@ TEST_F(XcbPicture, TheWindowShowsExactlyTheLastPictureWhateverRowsChanged) {
         ASSERT_TRUE(picture->Show(image, frame == 12));
         EXPECT_TRUE(testwait::WaitUntil([&] { return Shows(image); }));
     }
+}
+
+// The event loop is not turned once the window is up: a picture that
+// needed it would never arrive.
+TEST_F(XcbPicture, APictureAWorkerFinishesReachesThePaintBoxWindowWithoutTheEventLoop) {
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    Application->Initialize();
+    auto* form = new TForm(nullptr);
+    auto* box = new TPaintBox(form);
+    form->SetBounds(0, 0, kWidth, kHeight);
+    box->SetBounds(0, 0, kWidth, kHeight);
+    box->SetColor(clBlack);
+    form->Show();
+    QImage picture(kWidth, kHeight, QImage::Format_RGB32);
+    picture.fill(Qt::black);
+    const auto boxWindow = static_cast<xcb_window_t>(box->Widget()->winId());
+    ASSERT_TRUE(testwait::WaitUntil([&] { return WindowShows(connection, boxWindow, picture); },
+                                    std::chrono::seconds(5),
+                                    [] { Application->ProcessMessages(); }));
+
+    std::thread worker([&] {
+        TCanvas& canvas = *box->Canvas;
+        canvas.Lock();
+        canvas.Brush->Color = clBlack;
+        canvas.Pen->Color = clAqua;
+        canvas.Rectangle(0, 0, kWidth, kHeight);
+        canvas.MoveTo(3, 40);
+        canvas.LineTo(60, 5);
+        canvas.Unlock();
+    });
+    worker.join();
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x) {
+            const TColor c = box->Canvas->Pixel(x, y);
+            picture.setPixel(x, y, qRgb(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF));
+        }
+    }
+    EXPECT_TRUE(testwait::WaitUntil([&] { return WindowShows(connection, boxWindow, picture); }));
+    delete form;
 }
 
 } // namespace

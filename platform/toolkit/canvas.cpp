@@ -123,17 +123,23 @@ void TCanvas::Lock() {
 
 void TCanvas::Unlock() {
     const bool outermost = --lockDepth_ == 0;
+    bool shown = false;
     if (outermost) {
         owner_.store(std::thread::id(), std::memory_order_relaxed);
+        // On the widget's own X window the picture goes out from here, on
+        // the drawing thread, through the window's private connection: the
+        // event loop is not woken for it at all. Still under the lock, so
+        // the picture sent is the one just finished.
+        shown = window_ != nullptr && window_->Show(image_->pixels, false);
     }
     mutex_.unlock();
-    // The repaint is posted to the widget's thread, so a worker may ask for
-    // it; Qt drops the call if the widget is gone by then. One request in
-    // flight is enough: the repaint shows whatever the picture is when it
-    // runs. It shows there and then rather than through update(), whose
-    // own posted request would cost the event loop a second round per
+    // Otherwise the repaint is posted to the widget's thread, so a worker
+    // may ask for it; Qt drops the call if the widget is gone by then. One
+    // request in flight is enough: the repaint shows whatever the picture is
+    // when it runs. It shows there and then rather than through update(),
+    // whose own posted request would cost the event loop a second round per
     // picture.
-    if (outermost && !repaintPosted_.exchange(true)) {
+    if (outermost && !shown && !repaintPosted_.exchange(true)) {
         QMetaObject::invokeMethod(
             widget_,
             [this] {
@@ -145,24 +151,37 @@ void TCanvas::Unlock() {
 }
 
 void TCanvas::Show(bool uncovered) {
-    if (window_ != nullptr && window_->Window() != widget_->internalWinId()) {
+    if (rewindow_ && widget_->internalWinId() != 0) {
         // Qt gave the widget another X window: the pictures follow it.
-        window_.reset();
-        widget_->setAttribute(Qt::WA_PaintOnScreen, false);
+        rewindow_ = false;
         ShowOnWindow();
     }
-    if (window_ != nullptr) {
+    bool lost = false;
+    {
         std::lock_guard lock(mutex_);
-        if (window_->Show(image_->pixels, uncovered)) {
-            return;
+        if (window_ != nullptr) {
+            if (window_->Show(image_->pixels, uncovered)) {
+                return;
+            }
+            // The display went away under the connection: Qt paints again.
+            window_.reset();
+            lost = true;
         }
     }
-    if (window_ != nullptr) {
-        // The display went away under the connection: Qt paints again.
-        window_.reset();
+    if (lost) {
         widget_->setAttribute(Qt::WA_PaintOnScreen, false);
     }
     widget_->repaint();
+}
+
+void TCanvas::WindowChanged() {
+    std::lock_guard lock(mutex_);
+    if (window_ != nullptr && window_->Window() != widget_->internalWinId()) {
+        // The old window may be gone already; nothing more is sent to it.
+        window_.reset();
+        widget_->setAttribute(Qt::WA_PaintOnScreen, false);
+        rewindow_ = true;
+    }
 }
 
 bool TCanvas::ShowOnWindow() {
@@ -179,8 +198,9 @@ bool TCanvas::ShowOnWindow() {
     if (window == nullptr) {
         return false;
     }
-    window_ = std::move(window);
     widget_->setAttribute(Qt::WA_PaintOnScreen);
+    std::lock_guard lock(mutex_);
+    window_ = std::move(window);
     return true;
 }
 
@@ -346,6 +366,12 @@ protected:
         if (box_ != nullptr) {
             box_->Canvas->ShowOnWindow();
         }
+    }
+    bool event(QEvent* event) override {
+        if (event->type() == QEvent::WinIdChange && box_ != nullptr) {
+            box_->Canvas->WindowChanged();
+        }
+        return QWidget::event(event);
     }
     void paintEvent(QPaintEvent*) override {
         if (box_ == nullptr) {

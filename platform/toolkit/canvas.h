@@ -36,7 +36,9 @@ public:
     // A real lock; it nests on one thread. Each drawing call also takes it,
     // so a single call never races a repaint even without Lock().
     void Lock();
-    // The outermost Unlock() asks the paint box to repaint.
+    // The outermost Unlock() shows the picture: on the paint box's own X
+    // window straight from the calling thread, else by asking the paint box
+    // to repaint.
     void Unlock();
 
     // Read at each drawing call. Off the GUI thread use plain colours only:
@@ -71,6 +73,9 @@ private:
     // GUI thread: from now on pictures go straight to the widget's X
     // window. False if that cannot be done; Qt goes on painting them.
     bool ShowOnWindow();
+    // GUI thread, when Qt changed the widget's X window: pictures stop
+    // going to the old one and follow at the next Show().
+    void WindowChanged();
 
     mutable std::recursive_mutex mutex_;
     int lockDepth_ = 0; // guarded by mutex_
@@ -81,7 +86,10 @@ private:
     TPen pen_;
     TBrush brush_;
     QWidget* widget_;
-    std::unique_ptr<TXcbPicture> window_; // set and read on the GUI thread
+    // Set on the GUI thread, used by whichever thread shows; both under the
+    // lock.
+    std::unique_ptr<TXcbPicture> window_;
+    bool rewindow_ = false; // GUI thread
     std::atomic<bool> repaintPosted_{false};
 };
 

@@ -127,6 +127,40 @@ struct TXcbPicture::State {
         }
     }
 
+    // What xcb has read already. Each flush reads whatever the server sent,
+    // so a segment sent two pictures ago is normally known to be free
+    // without asking the socket again.
+    void PollQueued() {
+        while (Reply<xcb_generic_event_t> event{xcb_poll_for_queued_event(c())}) {
+            Handle(*event);
+        }
+    }
+
+    // A free segment, the next one first; waits for one only when both are
+    // still with the server. Null if the connection broke meanwhile.
+    Segment* FreeSegment() {
+        PollQueued();
+        for (bool asked = false;; asked = true) {
+            if (!segments[next].busy) {
+                return &segments[next];
+            }
+            if (!segments[next ^ 1].busy) {
+                return &segments[next ^ 1];
+            }
+            if (!asked) {
+                Poll();
+                continue;
+            }
+            // Both still with the server: only then is waiting for it worth
+            // the picture being complete.
+            Reply<xcb_generic_event_t> event{xcb_wait_for_event(c())};
+            if (!event) {
+                return nullptr;
+            }
+            Handle(*event);
+        }
+    }
+
     void DropSegments() {
         for (Segment& segment : segments) {
             if (segment.mapping) {
@@ -182,22 +216,12 @@ struct TXcbPicture::State {
                 return false;
             }
         }
-        Poll();
         if (whole) {
             shown = nullptr;
         }
-        Segment* segment = &segments[next];
-        if (segment->busy) {
-            segment = &segments[next ^ 1];
-        }
-        // Both still with the server: only then is waiting for it worth
-        // the picture being complete.
-        while (segment->busy) {
-            Reply<xcb_generic_event_t> event{xcb_wait_for_event(c())};
-            if (!event) {
-                return true;
-            }
-            Handle(*event);
+        Segment* segment = FreeSegment();
+        if (segment == nullptr) {
+            return true;
         }
         Segment& other = segments[std::size_t(segment - segments.data()) ^ 1];
         const std::size_t row = std::size_t(width) * 4;
