@@ -8,10 +8,10 @@
 # one plain capture stream. Then the display alone, a few runs: the frames
 # the paint box actually presents a second (counted by the X server's DAMAGE
 # extension), the program's and the X server's CPU, and the voluntary context
-# switches of each of the program's threads per captured block. Last, the
-# input-to-output latency with playback on (median, p90, max), beside the
-# server's loopback module at 20 ms. Extra arguments go to each benchmark,
-# e.g. --benchmark_format=json.
+# switches of each of the program's threads per captured block, and the
+# medians of those runs. Last, the input-to-output latency with playback on
+# (median, p90, max), beside the server's loopback module at 20 ms. Extra
+# arguments go to each benchmark, e.g. --benchmark_format=json.
 #
 #   scripts/bench.sh
 #   MONITOR_AUDIO_BENCH_SECONDS=10 scripts/bench.sh   # shorter capture runs
@@ -254,7 +254,24 @@ for _ in $(seq 1 "$runs"); do
         xvfb_stop
         status=1
     }
-done
+done >"$work/display.txt"
+cat "$work/display.txt"
+# A shared machine now and then slows every process at once (the X server's
+# CPU, whose work per frame never changes, goes up with the program's): the
+# medians of the runs above say more than any one of them.
+awk '{ n[$1]++; frames[$1, n[$1]] = $3 + 0; app[$1, n[$1]] = $6; x[$1, n[$1]] = $11 }
+    function median(a, label, count,   v, i, j, t) {
+        for (i = 1; i <= count; i++) v[i] = a[label, i]
+        for (i = 2; i <= count; i++)
+            for (j = i; j > 1 && v[j - 1] > v[j]; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
+        return count % 2 ? v[(count + 1) / 2] : (v[count / 2] + v[count / 2 + 1]) / 2
+    }
+    END {
+        for (label in n)
+            printf "%-8s median of %d runs: frames %5.1f/s  program cpu %5.2f %%  X server cpu %5.2f %%\n",
+                label, n[label], median(frames, label, n[label]), median(app, label, n[label]),
+                median(x, label, n[label])
+    }' "$work/display.txt"
 # Input-to-output latency, on one sample clock: a 4-channel null sink "bus"
 # carries the input on its channels 1-2 (the sink "mic", whose monitor is
 # the default input, fed with noise that has no zero frame) and the output
