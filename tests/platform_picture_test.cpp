@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
+#include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <memory>
 #include <random>
@@ -99,6 +101,36 @@ TEST_F(XcbPicture, TheWindowShowsExactlyTheLastPictureWhateverRowsChanged) {
         ASSERT_TRUE(picture->Show(image, frame == 12));
         EXPECT_TRUE(testwait::WaitUntil([&] { return Shows(image); }));
     }
+}
+
+// A server that stops answering holds a picture up for a moment only (the
+// drawing thread shows it holding the canvas); once it answers again, the
+// window catches up with the latest picture.
+TEST_F(XcbPicture, AServerThatStopsAnsweringHoldsPicturesUpBrieflyAndTheWindowCatchesUp) {
+    const char* server = std::getenv("XVFB_PID");
+    ASSERT_TRUE(server != nullptr && std::atoi(server) > 0) << "run through on-xvfb.sh";
+    const pid_t pid = std::atoi(server);
+    QImage image(kWidth, kHeight, QImage::Format_RGB32);
+    image.fill(0x202020);
+    ASSERT_TRUE(picture->Show(image, true));
+    ASSERT_TRUE(testwait::WaitUntil([&] { return Shows(image); }));
+
+    ASSERT_EQ(kill(pid, SIGSTOP), 0);
+    std::atomic<bool> done{false};
+    std::thread shower([&] {
+        for (int frame = 0; frame < 8; ++frame) {
+            image.fill(frame % 2 == 0 ? 0x00FFFF : 0xFF0000);
+            picture->Show(image, false);
+        }
+        done.store(true);
+    });
+    const bool returned = testwait::WaitUntil([&] { return done.load(); }, std::chrono::seconds(5));
+    kill(pid, SIGCONT);
+    shower.join();
+    EXPECT_TRUE(returned) << "pictures waited on a stopped server";
+    image.fill(0x0000FF);
+    ASSERT_TRUE(picture->Show(image, false));
+    EXPECT_TRUE(testwait::WaitUntil([&] { return Shows(image); }));
 }
 
 // The event loop is not turned once the window is up: a picture that

@@ -5,11 +5,13 @@
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 
+#include <poll.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -67,6 +69,9 @@ bool MatchesRGB32(xcb_connection_t* connection, std::uint8_t depth, xcb_visualid
 } // namespace
 
 struct TXcbPicture::State {
+    // The longest a picture waits for the server to let go of a segment.
+    static constexpr std::chrono::milliseconds kLongestWait{100};
+
     Connection connection;
     xcb_window_t window = 0;
     xcb_gcontext_t gc = 0;
@@ -136,10 +141,13 @@ struct TXcbPicture::State {
         }
     }
 
-    // A free segment, the next one first; waits for one only when both are
-    // still with the server. Null if the connection broke meanwhile.
+    // A free segment, the next one first. When both are still with the
+    // server it waits for one, but only briefly: the caller holds the
+    // canvas, and a server that stopped answering must not hold it up.
+    // Null when none came free in time, or the connection broke.
     Segment* FreeSegment() {
         PollQueued();
+        const auto deadline = std::chrono::steady_clock::now() + kLongestWait;
         for (bool asked = false;; asked = true) {
             if (!segments[next].busy) {
                 return &segments[next];
@@ -147,17 +155,18 @@ struct TXcbPicture::State {
             if (!segments[next ^ 1].busy) {
                 return &segments[next ^ 1];
             }
-            if (!asked) {
-                Poll();
-                continue;
+            if (asked) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now());
+                pollfd fd{xcb_get_file_descriptor(c()), POLLIN, 0};
+                if (left.count() <= 0 || poll(&fd, 1, int(left.count())) <= 0) {
+                    return nullptr;
+                }
             }
-            // Both still with the server: only then is waiting for it worth
-            // the picture being complete.
-            Reply<xcb_generic_event_t> event{xcb_wait_for_event(c())};
-            if (!event) {
+            Poll();
+            if (xcb_connection_has_error(c())) {
                 return nullptr;
             }
-            Handle(*event);
         }
     }
 
@@ -221,6 +230,7 @@ struct TXcbPicture::State {
         }
         Segment* segment = FreeSegment();
         if (segment == nullptr) {
+            // This picture is skipped; the next one shows what it would have.
             return true;
         }
         Segment& other = segments[std::size_t(segment - segments.data()) ^ 1];

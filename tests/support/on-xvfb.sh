@@ -6,4 +6,6 @@ source "$(dirname "$0")/../../scripts/xvfb-session.sh"
 dir=$(mktemp -d /tmp/monitor-audio-xvfb.XXXXXX)
 trap 'xvfb_stop; rm -rf "$dir"' EXIT
 xvfb_start "$dir"
+# For tests that hold the server up.
+export XVFB_PID
 "$@"
