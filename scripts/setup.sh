@@ -17,20 +17,28 @@ set -euo pipefail
 packages=(
     g++ cmake ninja-build pkg-config dpkg-dev file
     qt6-base-dev libgl-dev libpulse-dev libxcb1-dev libxcb-shm0-dev
+    # On Wayland the pictures go to a surface of the program's own: Qt hands
+    # out its display and window surfaces only through its private headers,
+    # and the protocols' client code is generated with wayland-scanner.
+    qt6-base-private-dev libwayland-dev libwayland-bin wayland-protocols
     qt6-qpa-plugins qt6-wayland libqt6svg6
     fonts-dejavu-core fonts-liberation
     # Sound without a server: ALSA.
     libasound2-dev
 )
-# Testing: the unit tests' libraries, the private sound servers and X server
-# the tests run against (PulseAudio, and PipeWire with its session manager,
-# its PulseAudio service and a session bus), the tools that drive and look at
-# the window, and the tools that check the Debian package.
+# Testing: the unit tests' libraries, the private sound servers, X server
+# and Wayland compositor the tests run against (PulseAudio, and PipeWire with
+# its session manager, its PulseAudio service and a session bus), the tools
+# that drive and look at the window, and the tools that check the Debian
+# package.
 test_packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     pulseaudio pulseaudio-utils
     pipewire pipewire-pulse wireplumber dbus-daemon
     xvfb xdotool x11-utils imagemagick python3
+    # The private headless Weston the window runs on for the Wayland tests;
+    # it ships weston-screenshooter and weston-debug too.
+    weston
     lintian desktop-file-utils appstream
     # ALSA's PulseAudio plug-in: the tests give ALSA a device without
     # hardware through it.
