@@ -6,6 +6,7 @@
 #
 #   source scripts/xvfb-session.sh
 #   xvfb_start DIR              # starts Xvfb on a free display, exports DISPLAY
+#                               # (screen XVFB_SCREEN, 800x600x24 if unset)
 #   xvfb_app_start PROGRAM      # starts the program there (APP_PID)
 #   xvfb_app_window [SECONDS]   # waits for the window "frmAudio" (APP_WINDOW)
 #   xvfb_click_iniciar          # or xvfb_click_parar, or xvfb_click X Y
@@ -39,7 +40,7 @@ xvfb_start() {
     # Xvfb picks a free display itself and writes its number once it accepts
     # connections, so parallel runs never collide. It never resets when its
     # last client leaves: meanwhile it would refuse the next one.
-    Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset 3>"$XVFB_DIR/display" \
+    Xvfb -displayfd 3 -screen 0 "${XVFB_SCREEN:-800x600x24}" -nolisten tcp -noreset 3>"$XVFB_DIR/display" \
         >"$XVFB_DIR/xvfb.log" 2>&1 &
     XVFB_PID=$!
     local number='' i

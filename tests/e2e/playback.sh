@@ -6,6 +6,10 @@
 # with status 0.
 #
 #   bash tests/e2e/playback.sh PATH/TO/monitor-audio
+#   E2E_DISPLAY=wayland bash tests/e2e/playback.sh PATH/TO/monitor-audio
+#
+# With E2E_DISPLAY=wayland the window runs on a private Weston instead, one
+# with a seat, so the clicks reach it through the compositor as a user's do.
 #
 # Uses the sound server in PULSE_SERVER; without one it starts a private one.
 # With E2E_PROGRAM_ALSA_HOME set, the program itself finds no server and runs
@@ -15,10 +19,47 @@ set -euo pipefail
 
 # shellcheck source-path=SCRIPTDIR source=preamble.sh
 source "$(dirname "${BASH_SOURCE[0]}")/preamble.sh"
+
+# The display the window runs on: screen_* for what the two do alike.
+case ${E2E_DISPLAY:-x} in
+x)
+    screen_start() { xvfb_start "$work/x"; }
+    screen_app_start() { xvfb_app_start "$@"; }
+    screen_app_window() { xvfb_app_window "$@"; }
+    screen_app_running() { xvfb_app_running; }
+    screen_click_iniciar() { xvfb_click_iniciar; }
+    screen_click_parar() { xvfb_click_parar; }
+    screen_close_window() { xvfb_close_window; }
+    screen_app_wait_exit() { xvfb_app_wait_exit "$@"; }
+    screen_stop() { xvfb_stop; }
+    # screen_grab X Y W H FILE: that rectangle of the window as raw RGB.
+    screen_grab() {
+        import -window "$APP_WINDOW" -crop "$3x$4+$1+$2" +repage -depth 8 "rgb:$5" 2>/dev/null
+    }
+    ;;
+wayland)
+    screen_start() { weston_start "$work/wayland" 1 seat; }
+    screen_app_start() { weston_app_start "$@"; }
+    screen_app_window() { weston_app_window "$@"; }
+    screen_app_running() { weston_app_running; }
+    screen_click_iniciar() { weston_click_iniciar; }
+    screen_click_parar() { weston_click_parar; }
+    screen_close_window() { weston_close_window; }
+    screen_app_wait_exit() { weston_app_wait_exit "$@"; }
+    screen_stop() { weston_stop; }
+    screen_grab() { weston_grab "$@" 2>/dev/null; }
+    ;;
+*)
+    echo "E2E_DISPLAY is x or wayland" >&2
+    rm -rf "$work"
+    exit 2
+    ;;
+esac
+
 recorder_pid=
 own_server=
 cleanup() {
-    xvfb_stop
+    screen_stop
     if [[ -n $recorder_pid ]]; then
         kill "$recorder_pid" 2>/dev/null || true
         wait "$recorder_pid" 2>/dev/null || true
@@ -71,29 +112,33 @@ expect_silence() {
     ((to - from >= bytes_per_second / 4)) ||
         fail "$1: the output's monitor delivered only $((to - from)) bytes in 1.2 s"
     verdict=$(pcm_check silent "$from" "$to") || fail "$1: the output is not silent: $verdict"
-    xvfb_app_running || fail "$1: the program ended"
+    screen_app_running || fail "$1: the program ended"
 }
 
-xvfb_start "$work/x" || fail "no X server"
+screen_start || fail "no display server"
 if [[ -n ${E2E_PROGRAM_ALSA_HOME:-} ]]; then
     HOME=$E2E_PROGRAM_ALSA_HOME PULSE_SERVER=unix:/nonexistent/monitor-audio-test-socket \
-        xvfb_app_start "$program"
+        screen_app_start "$program"
 else
-    xvfb_app_start "$program"
+    screen_app_start "$program"
 fi
-xvfb_app_window 60 || fail "the window did not open"
+screen_app_window 60 || fail "the window did not open"
 step "the window is open"
 
-# What the X server holds where the oscilloscope is (40, 48, 281 x 273):
-# a white outline around black, with aqua traces and no other colour. A
-# picture shifted, cut short or with its colours swapped fails this.
+# What the screen shows where the oscilloscope is (40, 48, 281 x 273): a
+# white outline around black, with aqua traces and no other colour. A
+# picture shifted, cut short or with its colours swapped fails this. With a
+# second picture, that one also differs from the first: the 441 Hz input
+# moves the traces by about a quarter of a period each block, so a screen that
+# keeps showing one picture fails too.
 oscilloscope_shown() {
-    import -window "$APP_WINDOW" -crop 281x273+40+48 +repage -depth 8 "rgb:$work/box.rgb" \
-        2>/dev/null || return 1
-    python3 - "$work/box.rgb" <<'EOF_PY'
+    screen_grab 40 48 281 273 "$work/box.rgb" || return 1
+    python3 - "$work/box.rgb" "$@" <<'EOF_PY'
 import sys
 w, h = 281, 273
 data = open(sys.argv[1], "rb").read()
+if len(sys.argv) > 2 and data == open(sys.argv[2], "rb").read():
+    sys.exit(1)
 if len(data) != w * h * 3:
     sys.exit(1)
 px = [data[i:i + 3] for i in range(0, len(data), 3)]
@@ -112,7 +157,14 @@ for _ in $(seq 1 20); do
     sleep 0.25
 done
 [[ -n $shown ]] || fail "the oscilloscope is not on the screen as drawn"
-step "the oscilloscope is on the screen"
+cp "$work/box.rgb" "$work/first.rgb"
+shown=
+for _ in $(seq 1 20); do
+    sleep 0.25
+    oscilloscope_shown "$work/first.rgb" && shown=1 && break
+done
+[[ -n $shown ]] || fail "the oscilloscope on the screen does not follow the input"
+step "the oscilloscope is on the screen and follows the input"
 
 # Capture runs from the start; playback only after "Iniciar".
 sleep 1
@@ -120,7 +172,7 @@ expect_silence "before Iniciar"
 step "nothing is played before Iniciar"
 
 from=$(recorded)
-xvfb_click_iniciar || fail "could not click Iniciar"
+screen_click_iniciar || fail "could not click Iniciar"
 verdict=
 status=2
 for _ in $(seq 1 40); do
@@ -128,7 +180,7 @@ for _ in $(seq 1 40); do
     status=0
     verdict=$(pcm_check sine "$from" "$(recorded)") || status=$?
     ((status != 2)) && break
-    xvfb_app_running || fail "the program ended after Iniciar"
+    screen_app_running || fail "the program ended after Iniciar"
 done
 case $status in
 0) step "Iniciar plays the input: $verdict" ;;
@@ -136,18 +188,18 @@ case $status in
 *) fail "nothing was played within 20 s of Iniciar: $verdict" ;;
 esac
 
-xvfb_click_parar || fail "could not click Parar"
+screen_click_parar || fail "could not click Parar"
 # What the output had queued may still come out for a moment.
 sleep 1
 expect_silence "after Parar"
 step "Parar silences the output"
 
-xvfb_close_window || fail "could not ask the window to close"
-xvfb_app_wait_exit 20 || fail "closing the window did not end the program"
+screen_close_window || fail "could not ask the window to close"
+screen_app_wait_exit 20 || fail "closing the window did not end the program"
 ((APP_STATUS == 0)) || fail "the program ended with status $APP_STATUS after its window closed"
 # A sanitizer build that was told not to halt still reports.
 if grep -E -q 'ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|runtime error:' \
-    "$work/x/app.log"; then
+    "$work"/*/app.log; then
     fail "the program reported faults while it ran"
 fi
 step "closing the window ends the program with status 0"

@@ -1,17 +1,30 @@
 #!/usr/bin/env bash
 # Runs a command with a private headless Weston of its own as its display.
 #
-#   on-weston.sh [--scale 2] COMMAND...
+#   on-weston.sh [--scale 2] [--seat] COMMAND...
+#
+# --seat: Weston with a pointer and keyboard, on a private Xvfb
+# (scripts/weston-session.sh says why).
 set -euo pipefail
 # shellcheck source=../../scripts/weston-session.sh
 source "$(dirname "$0")/../../scripts/weston-session.sh"
 scale=1
-if [[ ${1:-} == --scale ]]; then
-    scale=$2
-    shift 2
-fi
+seat=
+while [[ $# -gt 0 ]]; do
+    case $1 in
+    --scale)
+        scale=$2
+        shift 2
+        ;;
+    --seat)
+        seat=seat
+        shift
+        ;;
+    *) break ;;
+    esac
+done
 dir=$(mktemp -d /tmp/monitor-audio-weston.XXXXXX)
 trap 'weston_stop; rm -rf "$dir"' EXIT
-weston_start "$dir" "$scale"
+weston_start "$dir" "$scale" $seat
 # For tests that hold the compositor up; WESTON_PID is exported already.
 "$@"
