@@ -14,7 +14,8 @@
 #   weston_app_start PROGRAM     # starts the program there (APP_PID)
 #   weston_app_window [SECONDS]  # waits for the window "frmAudio"
 #                                # (APP_WINDOW_X, APP_WINDOW_Y: where its
-#                                # contents start on the output, in pixels)
+#                                # contents start on the output, in pixels;
+#                                # APP_ID: its app_id)
 #   weston_screenshot FILE       # a PNG of the whole output, in pixels
 #   weston_grab X Y W H FILE     # that rectangle of the window's contents
 #                                # (window coordinates), as raw RGB
@@ -48,6 +49,8 @@ APP_PID=
 APP_STATUS=
 APP_WINDOW_X=
 APP_WINDOW_Y=
+# The app_id the window gave the compositor ("-" if none).
+APP_ID=
 # The window's view in logical pixels, its title bar included: left, top,
 # right, bottom.
 APP_VIEW=()
@@ -169,14 +172,19 @@ weston_app_window() {
     APP_WINDOW_Y=
     for _ in $(seq 1 $((seconds * 10))); do
         place=$(_weston_scene | awk -v pid="$APP_PID" '
-            /^\t*View / { mine = index($0, "PID " pid ",") && index($0, "top-level window '\''frmAudio'\''") }
+            /^\t*View / {
+                mine = index($0, "PID " pid ",") && index($0, "top-level window '\''frmAudio'\''")
+                id = $0
+                if (!sub(/.* of /, "", id) || !sub(/, 0x[0-9a-f]+\):$/, "", id)) id = "-"
+            }
             mine && /^\t*position: \(/ { gsub(/[^0-9 ]/, " "); view = $1 " " $2 " " $3 " " $4 }
-            mine && /\[opaque: \(/ { gsub(/[^0-9 ]/, " "); print $1, $2, view; exit }')
+            mine && /\[opaque: \(/ { gsub(/[^0-9 ]/, " "); print $1, $2, view, id; exit }')
         if [[ -n $place ]]; then
             read -r -a place <<<"$place"
             APP_WINDOW_X=${place[0]}
             APP_WINDOW_Y=${place[1]}
-            APP_VIEW=("${place[@]:2}")
+            APP_VIEW=("${place[@]:2:4}")
+            APP_ID=${place[6]}
             # The scene is in logical pixels; pictures are in output pixels.
             APP_WINDOW_X=$((APP_WINDOW_X * WESTON_SCALE))
             APP_WINDOW_Y=$((APP_WINDOW_Y * WESTON_SCALE))

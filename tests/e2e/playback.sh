@@ -124,6 +124,14 @@ else
 fi
 screen_app_window 60 || fail "the window did not open"
 step "the window is open"
+# Docks and task switchers find the program's icon and name through the
+# app_id: it must be the installed desktop file's id.
+if [[ ${E2E_DISPLAY:-x} == wayland ]]; then
+    desktop_id=$(basename "$root"/data/*.desktop .desktop)
+    [[ $APP_ID == "$desktop_id" ]] ||
+        fail "the window's app_id is \"$APP_ID\", not the desktop id \"$desktop_id\""
+    step "the window's app_id is $desktop_id"
+fi
 
 # What the screen shows where the oscilloscope is (40, 48, 281 x 273): a
 # white outline around black, with aqua traces and no other colour. A
