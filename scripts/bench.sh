@@ -5,11 +5,13 @@
 # itself on a private X server: capture with the oscilloscope running, then
 # with playback on as well, printing the CPU time it takes (percent of one
 # core) and its peak memory, beside the sound server's CPU for it and for
-# one plain capture stream. Then the display alone, a few runs: the frames
-# the paint box actually presents a second (counted by the X server's DAMAGE
-# extension), the program's and the X server's CPU, and the voluntary context
-# switches of each of the program's threads per captured block, and the
-# medians of those runs. Last, the input-to-output latency with playback on
+# one plain capture stream. Then the display alone, a few runs, each on X,
+# on X at QT_SCALE_FACTOR=2 and on a headless Weston side by side: the
+# frames the paint box actually presents a second (counted by the X server's
+# DAMAGE extension, or from Weston's record of the surface commits), the
+# program's and the display server's CPU, and the voluntary context switches
+# of each of the program's threads per captured block, and the medians of
+# those runs. Last, the input-to-output latency with playback on
 # (median, p90, max), beside the server's loopback module at 20 ms. Extra
 # arguments go to each benchmark, e.g. --benchmark_format=json.
 #
@@ -48,6 +50,8 @@ set --
 source scripts/test-sound-server.sh
 # shellcheck source=xvfb-session.sh
 source scripts/xvfb-session.sh
+# shellcheck source=weston-session.sh
+source scripts/weston-session.sh
 trap 'xvfb_stop; test_sound_server_stop; rm -rf "$work"' EXIT
 test_sound_server_start "$work/sound"
 
@@ -188,33 +192,96 @@ thread_switches() {
             "$(awk '/^voluntary_ctxt_switches:/ { print $2 }' "$task/status")"
     done
 }
-# display_run LABEL PROGRAM: the oscilloscope alone for $display_seconds.
+# display_run LABEL PROGRAM DISPLAY: the oscilloscope alone for
+# $display_seconds, on DISPLAY: x (Xvfb), x2 (Xvfb, QT_SCALE_FACTOR=2, as on
+# a high-density screen) or wayland (headless Weston, pixman renderer). The
+# display server's CPU is Xvfb's or Weston's.
 display_seconds=${MONITOR_AUDIO_BENCH_DISPLAY_SECONDS:-10}
 display_run() {
-    local label=${1:-program} program=$2 app0 app1 x0 x1 t0 t1 frames switches0 switches1
-    xvfb_start "$work/x-$label" || return 1
-    xvfb_app_start "$program"
-    xvfb_app_window 60 || return 1
+    local label=${1:-program} program=$2 kind=$3 app0 app1 x0 x1 t0 t1 frames switches0 switches1
+    local server
+    case $kind in
+    x | x2)
+        # Room for the window at twice its size.
+        XVFB_SCREEN=1600x1200x24 xvfb_start "$work/x-$label-$kind" || return 1
+        if [[ $kind == x2 ]]; then
+            QT_SCALE_FACTOR=2 xvfb_app_start "$program"
+        else
+            xvfb_app_start "$program"
+        fi
+        xvfb_app_window 60 || return 1
+        server=$XVFB_PID
+        ;;
+    wayland)
+        # In a subshell: the session's variables stay out of the X runs.
+        rm -f "$work/wayland-pids"
+        (
+            weston_start "$work/wayland-$label" || exit 1
+            weston_app_start "$program"
+            weston_app_window 60 || exit 1
+            echo "$APP_PID $WESTON_PID"
+            # Held until the run is done.
+            while weston_app_running; do sleep 0.2; done
+            weston_stop
+        ) >"$work/wayland-pids" 2>"$work/wayland-err" &
+        local session=$! i
+        for i in $(seq 1 600); do
+            [[ -s $work/wayland-pids ]] && break
+            kill -0 "$session" 2>/dev/null || break
+            sleep 0.1
+        done
+        read -r APP_PID server <"$work/wayland-pids" 2>/dev/null || {
+            cat "$work/wayland-err" >&2
+            return 1
+        }
+        ;;
+    esac
     sleep 2
     switches0=$(thread_switches)
     app0=$(pid_ticks "$APP_PID")
-    x0=$(pid_ticks "$XVFB_PID")
+    x0=$(pid_ticks "$server")
     t0=$(now)
-    # The paint box's rectangle in the window: 40, 48, 281 x 273.
-    frames=$(python3 bench/count_frames.py "$APP_WINDOW" "$display_seconds" 40 48 281 273)
+    if [[ $kind == wayland ]]; then
+        sleep "$display_seconds"
+    else
+        # The paint box's rectangle in the window: 40, 48, 281 x 273.
+        local k=1
+        [[ $kind == x2 ]] && k=2
+        frames=$(python3 bench/count_frames.py "$APP_WINDOW" "$display_seconds" \
+            $((40 * k)) $((48 * k)) $((281 * k)) $((273 * k)))
+    fi
     t1=$(now)
     app1=$(pid_ticks "$APP_PID")
-    x1=$(pid_ticks "$XVFB_PID")
+    x1=$(pid_ticks "$server")
     switches1=$(thread_switches)
-    xvfb_app_running || return 1
-    xvfb_close_window || return 1
-    xvfb_app_wait_exit 20 || return 1
-    xvfb_stop
+    if [[ $kind == wayland ]]; then
+        # Pictures on Wayland: the commits of the program's busiest surface
+        # (the one the paint box's pictures go to), in Weston's record of
+        # every request. Keeping that record costs Weston, so it is taken
+        # apart from the CPU figures, over the next few seconds.
+        local count_seconds=5
+        frames=$(XDG_RUNTIME_DIR=$work/wayland-$label/runtime WAYLAND_DISPLAY=weston \
+            timeout "$count_seconds" weston-debug proto 2>/dev/null |
+            grep -o 'client 0x[0-9a-f]* rq wl_surface@[0-9]*\.commit' | sort | uniq -c |
+            sort -rn | awk 'NR == 1 { n = $1 } END { print n + 0 }')
+        # As many as the measured span would have held.
+        frames=$(awk -v f="$frames" -v s="$count_seconds" -v t0="$t0" -v t1="$t1" \
+            'BEGIN { printf "%d", f * (t1 - t0) / s }')
+        kill -INT "$APP_PID" 2>/dev/null || true
+        wait "$session" 2>/dev/null || true
+        grep -q . "$work/wayland-err" && cat "$work/wayland-err" >&2
+        APP_PID=
+    else
+        xvfb_app_running || return 1
+        xvfb_close_window || return 1
+        xvfb_app_wait_exit 20 || return 1
+        xvfb_stop
+    fi
     # The program captures 44,100 / 1,024 blocks a second; each one is
     # handed to the display worker.
-    awk -v label="$label" -v frames="$frames" -v app=$((app1 - app0)) -v x=$((x1 - x0)) \
-        -v hz="$(getconf CLK_TCK)" -v t0="$t0" -v t1="$t1" -v before="$switches0" \
-        -v after="$switches1" 'BEGIN {
+    awk -v label="$label" -v kind="$kind" -v frames="$frames" -v app=$((app1 - app0)) \
+        -v x=$((x1 - x0)) -v hz="$(getconf CLK_TCK)" -v t0="$t0" -v t1="$t1" \
+        -v before="$switches0" -v after="$switches1" 'BEGIN {
             span = t1 - t0
             blocks = span * 44100 / 1024
             n = split(before, b, "\n")
@@ -228,8 +295,8 @@ display_run() {
                 if (d == 0) continue
                 line = line sprintf(" %s:%.2f", f[2], d / blocks)
             }
-            printf "%-8s frames %5.1f/s  program cpu %5.2f %%  X server cpu %5.2f %%  switches per block:%s\n",
-                label, frames / span, 100 * app / hz / span, 100 * x / hz / span, line
+            printf "%-16s frames %5.1f/s  program cpu %5.2f %%  server cpu %5.2f %%  switches per block:%s\n",
+                label "/" kind, frames / span, 100 * app / hz / span, 100 * x / hz / span, line
         }'
 }
 
@@ -238,28 +305,32 @@ runs=${MONITOR_AUDIO_BENCH_DISPLAY_RUNS:-3}
 # what a quiet room costs, where the picture hardly changes.
 display_input=${MONITOR_AUDIO_BENCH_DISPLAY_INPUT:-in}
 pactl set-default-source "$display_input"
-echo "=== the display alone on Xvfb, input $display_input: $runs runs of ${display_seconds} s each ==="
-echo "(voluntary context switches per block of each thread that had any, in the order"
-echo " the threads were started; unnamed ones carry the program's name)"
+echo "=== the display alone, input $display_input: $runs runs of ${display_seconds} s each ==="
+echo "(x: Xvfb; x2: Xvfb with QT_SCALE_FACTOR=2; wayland: headless Weston, pixman renderer;"
+echo " server cpu: Xvfb's or Weston's. Voluntary context switches per block of each thread"
+echo " that had any, in the order the threads were started; unnamed ones carry the program's"
+echo " name; event-loop is the GUI thread)"
 for _ in $(seq 1 "$runs"); do
-    if [[ -n $before ]]; then
-        display_run "before" build/bench-before/build/src/monitor-audio || {
+    for kind in x x2 wayland; do
+        if [[ -n $before ]]; then
+            display_run "before" build/bench-before/build/src/monitor-audio "$kind" || {
+                xvfb_show_app_log
+                xvfb_stop
+                status=1
+            }
+        fi
+        display_run "${before:+after}" build/default/src/monitor-audio "$kind" || {
             xvfb_show_app_log
             xvfb_stop
             status=1
         }
-    fi
-    display_run "${before:+after}" build/default/src/monitor-audio || {
-        xvfb_show_app_log
-        xvfb_stop
-        status=1
-    }
+    done
 done >"$work/display.txt"
 cat "$work/display.txt"
 # A shared machine now and then slows every process at once (the X server's
 # CPU, whose work per frame never changes, goes up with the program's): the
 # medians of the runs above say more than any one of them.
-awk '{ n[$1]++; frames[$1, n[$1]] = $3 + 0; app[$1, n[$1]] = $6; x[$1, n[$1]] = $11 }
+awk '{ n[$1]++; frames[$1, n[$1]] = $3 + 0; app[$1, n[$1]] = $6; x[$1, n[$1]] = $10 }
     function median(a, label, count,   v, i, j, t) {
         for (i = 1; i <= count; i++) v[i] = a[label, i]
         for (i = 2; i <= count; i++)
@@ -268,7 +339,7 @@ awk '{ n[$1]++; frames[$1, n[$1]] = $3 + 0; app[$1, n[$1]] = $6; x[$1, n[$1]] = 
     }
     END {
         for (label in n)
-            printf "%-8s median of %d runs: frames %5.1f/s  program cpu %5.2f %%  X server cpu %5.2f %%\n",
+            printf "%-16s median of %d runs: frames %5.1f/s  program cpu %5.2f %%  server cpu %5.2f %%\n",
                 label, n[label], median(frames, label, n[label]), median(app, label, n[label]),
                 median(x, label, n[label])
     }' "$work/display.txt"
