@@ -36,6 +36,13 @@ using namespace pulse;
 // is passed on at once. What is held when the stream moves to another source
 // belongs to the old one and is dropped.
 //
+// Sound is passed on in whole fragments only, each in one call, however the
+// server cut it up: the device then writes a header once, when its block is
+// complete, and a block handed over earlier stays as it was for two block
+// periods instead of being refilled piece by piece from the moment it is
+// queued again. The backlog holds a whole number of fragments and is only
+// ever emptied a fragment at a time, so a fragment never wraps around it.
+//
 // While the server is away, silence takes the sound's place, one fragment
 // per fragment period, so the program's cycle keeps turning.
 class PulseCapture final : public CaptureStream {
@@ -47,7 +54,9 @@ public:
         frameBytes = format.bytesPerFrame;
         fragment = fragmentBytes;
         bytesPerMicro = double(format.rate) * format.bytesPerFrame / 1e6;
-        backlog.resize(std::size_t(kBacklogSeconds * format.rate) * format.bytesPerFrame);
+        const std::size_t fragments =
+            std::size_t(kBacklogSeconds * format.rate) * format.bytesPerFrame / fragmentBytes;
+        backlog.resize(std::max<std::size_t>(fragments, 2) * fragmentBytes);
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<std::uint32_t>(-1);
         attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
@@ -122,7 +131,7 @@ private:
         }
         while (bytes > 0) {
             if (held == backlog.size())
-                Release(std::min(held, fragment));
+                Release();
             const std::size_t tail = (head + held) % backlog.size();
             const std::size_t n = std::min({bytes, backlog.size() - tail, backlog.size() - held});
             if (data != nullptr) {
@@ -136,14 +145,11 @@ private:
         }
     }
 
-    void Release(std::size_t bytes) {
-        while (bytes > 0) {
-            const std::size_t n = std::min(bytes, backlog.size() - head);
-            sink.OnData(&backlog[head], n);
-            head = (head + n) % backlog.size();
-            held -= n;
-            bytes -= n;
-        }
+    // The oldest fragment, in one piece.
+    void Release() {
+        sink.OnData(&backlog[head], fragment);
+        head = (head + fragment) % backlog.size();
+        held -= fragment;
     }
 
     // Passes on what the pace allows; returns the microseconds until the
@@ -156,12 +162,14 @@ private:
                   bytesPerMicro * kPaceRate;
         lastCredit = now;
         credit = std::min(credit, double(2 * fragment));
-        std::size_t n = std::min(held, std::size_t(credit) / frameBytes * frameBytes);
-        credit -= double(n);
-        Release(n);
-        if (held == 0)
+        while (held >= fragment && credit >= double(fragment)) {
+            credit -= double(fragment);
+            Release();
+        }
+        // Short of a fragment, the server's next sound wakes the loop.
+        if (held < fragment)
             return kPollMicros;
-        const double due = double(std::min(held, fragment)) - credit;
+        const double due = double(fragment) - credit;
         return due <= 0 ? 0 : int(due / (bytesPerMicro * kPaceRate)) + 1;
     }
 
