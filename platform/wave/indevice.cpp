@@ -8,7 +8,36 @@ namespace wave {
 
 thread_local InDevice* deviceOnThisThread = nullptr;
 
+namespace {
+
+// The stream thread's way in: refused once the device is cut off from it.
+class Inside {
+public:
+    explicit Inside(InDevice& d) : device(d) {
+        device.inside.store(true);
+        in = !device.cutOff.load();
+        if (!in)
+            device.inside.store(false);
+    }
+    ~Inside() {
+        if (in)
+            device.inside.store(false);
+    }
+    Inside(const Inside&) = delete;
+    Inside& operator=(const Inside&) = delete;
+    explicit operator bool() const { return in; }
+
+private:
+    InDevice& device;
+    bool in = false;
+};
+
+} // namespace
+
 void InDevice::OnData(const void* data, std::size_t bytes) {
+    Inside inside(*this);
+    if (!inside)
+        return;
     OnDeviceThread mark(this);
     ServeRequests();
     auto* p = static_cast<const char*>(data);
@@ -36,12 +65,18 @@ void InDevice::OnData(const void* data, std::size_t bytes) {
 }
 
 void InDevice::OnWake() {
+    Inside inside(*this);
+    if (!inside)
+        return;
     OnDeviceThread mark(this);
     ServeRequests();
 }
 
 // Lost while nobody asked for sound is not counted, as for OnData.
 void InDevice::OnLost(std::size_t bytes) {
+    Inside inside(*this);
+    if (!inside)
+        return;
     OnDeviceThread mark(this);
     ServeRequests();
     if (started.load(std::memory_order_acquire))

@@ -69,6 +69,15 @@ public:
     // ticket and wait for it to be served.
     std::atomic<std::uint32_t> resetAsked{0}, resetServed{0};
     std::atomic<std::uint32_t> stopAsked{0}, stopServed{0};
+    // A stream thread that did not answer in time is cut off from the device
+    // for good, and the callers serve their requests themselves. `inside`
+    // is set while the thread runs the device; with `cutOff` it forms a
+    // handshake (both sequentially consistent): either the thread sees the
+    // cut and stays out, or the one cutting sees it inside and waits for it.
+    std::atomic<bool> inside{false};
+    std::atomic<bool> cutOff{false};
+    // Held by a caller serving a request on a cut-off device.
+    std::atomic_flag serving;
 
     void Init(HWAVEIN h, WAVEINPROC cb, DWORD_PTR inst, std::size_t bytesPerFrame) {
         handle = h;
@@ -82,6 +91,8 @@ public:
         resetServed.store(0, std::memory_order_relaxed);
         stopAsked.store(0, std::memory_order_relaxed);
         stopServed.store(0, std::memory_order_relaxed);
+        inside.store(false);
+        cutOff.store(false);
         current = fifoHead = fifoTail = nullptr;
         filled = capacity = 0;
     }

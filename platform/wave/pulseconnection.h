@@ -22,6 +22,8 @@ using Clock = std::chrono::steady_clock;
 
 inline constexpr auto kConnectTimeout = std::chrono::seconds(3);
 inline constexpr auto kRetryInterval = std::chrono::milliseconds(500);
+// How long stopping waits for the stream thread before leaving it behind.
+inline constexpr auto kStopWait = std::chrono::seconds(1);
 // The longest a stream thread waits while something is due: sound, a
 // retry, an answer from the server.
 inline constexpr int kPollMicros = 50'000;
@@ -113,16 +115,30 @@ public:
     pa_stream* Stream() const { return stream.get(); }
     bool Live() const { return stream && pa_stream_get_state(stream.get()) == PA_STREAM_READY; }
 
-    // Stops the thread and drops the stream and the connection.
-    void Stop() {
+    // Stops the thread and drops the stream and the connection. A thread
+    // that does not end in time (held inside the library) is left behind
+    // with all it uses: false, and the owner must keep this alive for good.
+    bool Stop() {
+        if (leftBehind)
+            return false;
         if (thread.joinable()) {
             stopping.store(true, std::memory_order_release);
             Wake();
+            const auto deadline = Clock::now() + kStopWait;
+            while (!finished.load(std::memory_order_acquire)) {
+                if (Clock::now() > deadline) {
+                    thread.detach();
+                    leftBehind = true;
+                    return false;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
             thread.join();
         }
         stream.reset();
         context.reset();
         loop.reset();
+        return true;
     }
 
 private:
@@ -131,6 +147,8 @@ private:
     std::unique_ptr<pa_stream, StreamFree> stream;
     std::thread thread;
     std::atomic<bool> stopping{false};
+    std::atomic<bool> finished{false};
+    bool leftBehind = false;
     // What every new stream is made from.
     bool forCapture = true;
     pa_buffer_attr bufferAttr{};
@@ -260,6 +278,7 @@ private:
             const int watch = Watch();
             wait = Sooner(watch, service ? service() : kUntilWoken);
         }
+        finished.store(true, std::memory_order_release);
     }
 };
 

@@ -198,6 +198,11 @@ public:
         runner.Stop();
         alsaCaptureStreams.fetch_sub(1);
     }
+    // A thread left behind holds what it uses and stays out of the sink.
+    bool Stop() override {
+        runner.Stop();
+        return true;
+    }
     void Wake() override { capture->Wake(); }
 
 private:

@@ -56,6 +56,7 @@ public:
         {
             std::lock_guard guard(lock);
             held = 0;
+            ++flushes;
             flush = true;
         }
         Wake();
@@ -86,7 +87,8 @@ public:
                 KeepMoreAhead();
             else
                 KeepLessAheadWhenQuiet();
-            snd_pcm_uframes_t frames = Take(room);
+            std::uint64_t taken = 0;
+            snd_pcm_uframes_t frames = Peek(room, &taken);
             const char* from = out.data();
             if (frames == 0 && queued < ahead) {
                 frames = ahead - queued;
@@ -94,6 +96,10 @@ public:
             }
             if (frames > 0) {
                 const snd_pcm_sframes_t n = snd_pcm_writei(pcm.get(), from, frames);
+                // Only what the device took leaves the ring; the rest goes
+                // in on the next turn.
+                if (n > 0 && from == out.data())
+                    Consume(static_cast<snd_pcm_uframes_t>(n), taken);
                 if (n >= 0)
                     continue;
                 if (n != -EAGAIN) {
@@ -118,6 +124,7 @@ private:
     std::size_t held = 0;
     Clock::time_point pendingSince; // when `held` last grew from nothing
     bool flush = false;
+    std::uint64_t flushes = 0; // times the ring was emptied unplayed
     static constexpr auto kSettle = std::chrono::milliseconds(200);
     static constexpr auto kQuiet = std::chrono::seconds(2);
     Clock::time_point openedAt;
@@ -135,8 +142,10 @@ private:
     void Recover(int err) {
         {
             std::lock_guard guard(lock);
-            if (held > 0 && Clock::now() - pendingSince > kPlaybackLate)
+            if (held > 0 && Clock::now() - pendingSince > kPlaybackLate) {
                 held = 0;
+                ++flushes;
+            }
         }
         KeepMoreAhead();
         if (snd_pcm_recover(pcm.get(), err, 1) < 0)
@@ -173,18 +182,30 @@ private:
         return held > 0;
     }
 
-    // Moves up to `room` frames of written sound to `out`.
-    snd_pcm_uframes_t Take(snd_pcm_uframes_t room) {
+    // Copies up to `room` frames of written sound to `out`, leaving them in
+    // the ring; `*at` tells Consume which ring they came from.
+    snd_pcm_uframes_t Peek(snd_pcm_uframes_t room, std::uint64_t* at) {
         std::lock_guard guard(lock);
+        *at = flushes;
         const std::size_t bytes = std::min(held, Bytes(room));
-        for (std::size_t done = 0; done < bytes;) {
-            const std::size_t n = std::min(bytes - done, pending.size() - head);
-            std::memcpy(&out[done], &pending[head], n);
-            head = (head + n) % pending.size();
-            held -= n;
+        for (std::size_t done = 0, from = head; done < bytes;) {
+            const std::size_t n = std::min(bytes - done, pending.size() - from);
+            std::memcpy(&out[done], &pending[from], n);
+            from = (from + n) % pending.size();
             done += n;
         }
         return bytes / frameBytes;
+    }
+
+    // Drops the first `frames` frames the device took, unless the ring was
+    // emptied since they were copied.
+    void Consume(snd_pcm_uframes_t frames, std::uint64_t at) {
+        std::lock_guard guard(lock);
+        if (at != flushes)
+            return;
+        const std::size_t bytes = std::min(held, Bytes(frames));
+        head = (head + bytes) % pending.size();
+        held -= bytes;
     }
 };
 
@@ -194,6 +215,11 @@ public:
         runner.Start(playback);
     }
     ~AlsaPlayback() override { runner.Stop(); }
+    // A thread left behind holds what it uses.
+    bool Stop() override {
+        runner.Stop();
+        return true;
+    }
     bool Write(const void* data, std::size_t bytes) override {
         return playback->Write(data, bytes);
     }

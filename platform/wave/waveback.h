@@ -42,6 +42,11 @@ protected:
 class CaptureStream {
 public:
     virtual ~CaptureStream() = default; // stops and joins the thread; never hangs
+    // Ends the thread, waiting for it a while but not for ever. False when it
+    // did not end in time and runs on: it may still use the stream, which
+    // must then never be destroyed (see LeaveBehind), and may still call the
+    // sink, which must stay alive and refuse it.
+    virtual bool Stop() = 0;
     // Makes the stream's thread call OnWake() soon. Callable from any thread.
     virtual void Wake() = 0;
 };
@@ -50,6 +55,8 @@ public:
 class PlaybackStream {
 public:
     virtual ~PlaybackStream() = default; // stops playing; never hangs
+    // As CaptureStream::Stop.
+    virtual bool Stop() = 0;
     // False when the sound could not be taken (too much is already pending).
     virtual bool Write(const void* data, std::size_t bytes) = 0;
     // Drops whatever is written and not yet played.
@@ -58,6 +65,11 @@ public:
     // suspended or gone), or refused by Write. Callable from any thread.
     virtual std::uint64_t Dropped() const { return 0; }
 };
+
+// Keeps a stream whose thread could not be stopped for the rest of the
+// process, so that thread never reaches freed memory when it comes back.
+void LeaveBehind(std::unique_ptr<CaptureStream> stream);
+void LeaveBehind(std::unique_ptr<PlaybackStream> stream);
 
 // Capture from the default input in fragments of about `fragmentBytes`.
 // On failure returns null and sets `*result`. The sound server is tried

@@ -10,6 +10,9 @@
 // wait out the server's connect deadline first.
 #include "waveback.h"
 
+#include <mutex>
+#include <vector>
+
 namespace wave {
 
 std::unique_ptr<CaptureStream> OpenCaptureStream(const StreamFormat& format,
@@ -26,6 +29,26 @@ std::unique_ptr<PlaybackStream> OpenPlaybackStream(const StreamFormat& format, M
     if (stream || *result != MMSYSERR_NODRIVER)
         return stream;
     return OpenAlsaPlaybackStream(format, result);
+}
+
+namespace {
+
+// Never freed, so what is kept here stays reachable to the end.
+template <class Stream> void Keep(std::unique_ptr<Stream> stream) {
+    static std::mutex lock;
+    static auto* kept = new std::vector<Stream*>;
+    std::lock_guard guard(lock);
+    kept->push_back(stream.release());
+}
+
+} // namespace
+
+void LeaveBehind(std::unique_ptr<CaptureStream> stream) {
+    Keep(std::move(stream));
+}
+
+void LeaveBehind(std::unique_ptr<PlaybackStream> stream) {
+    Keep(std::move(stream));
 }
 
 } // namespace wave

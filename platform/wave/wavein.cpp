@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -69,14 +70,47 @@ private:
     InDevice* d = nullptr;
 };
 
-void AskAndWait(InDevice* d, std::atomic<std::uint32_t>& asked,
-                std::atomic<std::uint32_t>& served) {
-    const std::uint32_t ticket = asked.fetch_add(1, std::memory_order_acq_rel) + 1;
-    d->stream->Wake();
-    for (std::uint32_t seen = served.load(std::memory_order_acquire);
-         static_cast<std::int32_t>(seen - ticket) < 0;
-         seen = served.load(std::memory_order_acquire))
-        served.wait(seen, std::memory_order_acquire);
+// How long a caller waits for the stream thread to serve a request, or to
+// leave the device, before it gives up on the thread.
+constexpr auto kAnswerWait = std::chrono::seconds(1);
+
+// Cuts the device off from a stream thread that stopped answering (held
+// inside the sound library) and hands back every header it held, on the
+// caller's thread: once cut off, the device's own state is its callers'.
+// False only while the thread is still inside the device past the deadline.
+bool ServeHere(InDevice* d, std::chrono::steady_clock::time_point deadline) {
+    d->cutOff.store(true);
+    while (d->inside.load()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::yield();
+    }
+    while (d->serving.test_and_set(std::memory_order_acquire))
+        std::this_thread::yield();
+    {
+        OnDeviceThread mark(d);
+        d->ResetHere();
+    }
+    d->serving.clear(std::memory_order_release);
+    return true;
+}
+
+// Stop and reset alike: on a device that lost its thread nothing more is
+// recorded, so every header comes back.
+MMRESULT AskAndWait(InDevice* d, std::atomic<std::uint32_t>& asked,
+                    std::atomic<std::uint32_t>& served) {
+    const auto deadline = std::chrono::steady_clock::now() + kAnswerWait;
+    if (!d->cutOff.load()) {
+        const std::uint32_t ticket = asked.fetch_add(1, std::memory_order_acq_rel) + 1;
+        d->stream->Wake();
+        while (static_cast<std::int32_t>(served.load(std::memory_order_acquire) - ticket) < 0) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return ServeHere(d, deadline + kAnswerWait) ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return MMSYSERR_NOERROR;
+    }
+    return ServeHere(d, deadline) ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
 }
 
 } // namespace
@@ -198,11 +232,11 @@ MMRESULT waveInStop(HWAVEIN hwi) {
     if (!d)
         return MMSYSERR_INVALHANDLE;
     d->started.store(false, std::memory_order_release);
-    if (deviceOnThisThread == d.get())
+    if (deviceOnThisThread == d.get()) {
         d->StopHere();
-    else
-        AskAndWait(d.get(), d->stopAsked, d->stopServed);
-    return MMSYSERR_NOERROR;
+        return MMSYSERR_NOERROR;
+    }
+    return AskAndWait(d.get(), d->stopAsked, d->stopServed);
 }
 
 MMRESULT waveInReset(HWAVEIN hwi) {
@@ -210,11 +244,11 @@ MMRESULT waveInReset(HWAVEIN hwi) {
     if (!d)
         return MMSYSERR_INVALHANDLE;
     d->started.store(false, std::memory_order_release);
-    if (deviceOnThisThread == d.get())
+    if (deviceOnThisThread == d.get()) {
         d->ResetHere();
-    else
-        AskAndWait(d.get(), d->resetAsked, d->resetServed);
-    return MMSYSERR_NOERROR;
+        return MMSYSERR_NOERROR;
+    }
+    return AskAndWait(d.get(), d->resetAsked, d->resetServed);
 }
 
 MMRESULT waveInClose(HWAVEIN hwi) {
@@ -242,9 +276,20 @@ MMRESULT waveInClose(HWAVEIN hwi) {
                                           std::memory_order_acquire))
             break;
     }
-    // Joins the device thread: no callback runs after this.
-    d->stream.reset();
-    d->word.store(WithState(w, kFree), std::memory_order_release);
+    // Ends the device thread: no callback runs after this.
+    if (d->stream->Stop()) {
+        d->stream.reset();
+        d->word.store(WithState(w, kFree), std::memory_order_release);
+        return MMSYSERR_NOERROR;
+    }
+    // The thread runs on, held somewhere: the stream stays with it and the
+    // slot stays closing for good, so the device it may still try to enter
+    // is never another's, and refuses it.
+    d->cutOff.store(true);
+    const auto deadline = std::chrono::steady_clock::now() + kAnswerWait;
+    while (d->inside.load() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    LeaveBehind(std::move(d->stream));
     return MMSYSERR_NOERROR;
 }
 

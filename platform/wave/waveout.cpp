@@ -182,7 +182,9 @@ MMRESULT waveOutClose(HWAVEOUT hwo) {
         std::lock_guard guard(device->lock);
         stream = std::move(device->stream);
     }
-    stream.reset();
+    // A thread that does not end in time is left with the stream it uses.
+    if (!stream->Stop())
+        LeaveBehind(std::move(stream));
     return MMSYSERR_NOERROR;
 }
 

@@ -49,6 +49,7 @@ class PulseCapture final : public CaptureStream {
 public:
     explicit PulseCapture(CaptureSink& s) : sink(s) {}
     ~PulseCapture() override { connection.Stop(); }
+    bool Stop() override { return connection.Stop(); }
 
     MMRESULT Open(const StreamFormat& format, std::size_t fragmentBytes) {
         frameBytes = format.bytesPerFrame;

@@ -29,6 +29,7 @@ using namespace pulse;
 class PulsePlayback final : public PlaybackStream {
 public:
     ~PulsePlayback() override { connection.Stop(); }
+    bool Stop() override { return connection.Stop(); }
 
     MMRESULT Open(const StreamFormat& format) {
         const pa_sample_spec sampleSpec{PA_SAMPLE_S16LE, format.rate,
