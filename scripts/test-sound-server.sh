@@ -9,8 +9,10 @@
 # TEST_SOUND_KIND chooses the server: pulseaudio (the default) or pipewire
 # (PipeWire with WirePlumber and pipewire-pulse, on a private session bus,
 # its clock fixed at 44.1 kHz so nothing is resampled). Either way clients
-# reach it through PULSE_SERVER alone. DIR/pids lists every process started,
-# so a test can kill the server and start it again at the same socket.
+# reach it through PULSE_SERVER alone. TEST_SOUND_SHM=1 lets a PulseAudio
+# server and its clients pass sound through shared memory, as a desktop's
+# do. DIR/pids lists every process started, so a test can kill the server
+# and start it again at the same socket.
 test_sound_server_start() {
     local dir=$1
     mkdir -p "$dir/runtime" "$dir/home"
@@ -21,7 +23,7 @@ test_sound_server_start() {
     pulseaudio)
         PULSE_RUNTIME_PATH="$dir/runtime" HOME="$dir/home" pulseaudio -n --daemonize=no \
             --exit-idle-time=-1 --disallow-exit --use-pid-file=no --system=false \
-            --disable-shm=yes \
+            --disable-shm="$([[ -n ${TEST_SOUND_SHM:-} ]] && echo no || echo yes)" \
             --log-target=file:"$dir/pulse.log" \
             --load="module-native-protocol-unix socket=$dir/sock auth-anonymous=1" \
             --load="module-null-sink sink_name=out rate=44100 channels=2" \
@@ -45,7 +47,8 @@ test_sound_server_start() {
     # another (a playback stream recorded through the sink's monitor) and,
     # after enough clients have come and gone, aborts on it.
     export PULSE_CLIENTCONFIG="$dir/client.conf"
-    printf 'autospawn = no\nenable-shm = no\n' >"$PULSE_CLIENTCONFIG"
+    printf 'autospawn = no\nenable-shm = %s\n' "$([[ -n ${TEST_SOUND_SHM:-} ]] && echo yes || echo no)" \
+        >"$PULSE_CLIENTCONFIG"
     for _ in $(seq 1 100); do
         if pactl info >/dev/null 2>&1; then
             [[ ${TEST_SOUND_KIND:-pulseaudio} == pipewire ]] && _test_sound_pipewire_devices "$dir"
