@@ -343,6 +343,25 @@ TEST_F(LiveEngine, FollowsASoundServerThatRestarts) {
     EXPECT_LT(closing, 1s);
 }
 
+// The input is suspended and resumed (on PipeWire its stream then stops for
+// good and has to be made anew): the scope is live again soon after.
+TEST_F(LiveEngine, TheScopeIsLiveAgainAfterTheInputWasSuspendedAndResumed) {
+    testsound::PrivateSoundServer server;
+    ASSERT_TRUE(server.Start());
+    Start();
+    TCanvas* canvas = form->TimeSerie->Canvas;
+    auto live = [&] { return ShowsTheSine(canvas); };
+    ASSERT_TRUE(PumpUntil(live, 3s));
+    testsound::Shell("pactl suspend-source in 1");
+    Pump(1s);
+    testsound::Shell("pactl suspend-source in 0");
+    const auto resumed = Clock::now();
+    ASSERT_TRUE(PumpUntil(live, 5s)) << "the input did not come back";
+    const double took = std::chrono::duration<double>(Clock::now() - resumed).count();
+    RecordProperty("live_again_after_s", std::to_string(took));
+    EXPECT_LT(took, 2.0);
+}
+
 // The input is switched away from the sine source, which hands over two
 // seconds at a time, to a silent one: the scope follows at once, not after
 // what the old input had handed over.

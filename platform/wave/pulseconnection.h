@@ -113,6 +113,18 @@ public:
 
     // Stream thread only: the stream, null while the server is away.
     pa_stream* Stream() const { return stream.get(); }
+    // Stream thread only: how many streams have been made, so a caller can
+    // tell a new one from the one it knew.
+    std::uint64_t StreamsMade() const { return streamsMade; }
+
+    // Stream thread only: a server that stopped answering without closing
+    // its socket looks to the library like one that is there. The caller
+    // that notices drops the connection as if it had been lost, and the
+    // next turn connects again.
+    void Renew() {
+        Drop();
+        retryAt = Clock::now();
+    }
     bool Live() const { return stream && pa_stream_get_state(stream.get()) == PA_STREAM_READY; }
 
     // Stops the thread and drops the stream and the connection. A thread
@@ -160,6 +172,7 @@ private:
     // way began.
     Clock::time_point retryAt;
     Clock::time_point attemptBegan;
+    std::uint64_t streamsMade = 0;
 
     static int Progress(pa_context_state_t s) {
         return s == PA_CONTEXT_READY ? 1 : PA_CONTEXT_IS_GOOD(s) ? 0 : -1;
@@ -186,6 +199,7 @@ private:
                                                  &sampleSpec, &channelMap, props.get()));
         if (!stream)
             return MMSYSERR_NOMEM;
+        ++streamsMade;
         setupStream(stream.get());
         const int connected =
             forCapture ? pa_stream_connect_record(stream.get(), nullptr, &bufferAttr, streamFlags)

@@ -45,6 +45,14 @@ using namespace pulse;
 //
 // While the server is away, silence takes the sound's place, one fragment
 // per fragment period, so the program's cycle keeps turning.
+//
+// A server can also stop answering without closing its socket (stopped, or
+// hung), and PipeWire's stream stops for good once its source was
+// suspended: either way the stream looks ready and gives nothing. So the
+// server is asked for the stream's timing ten times a second, and a stream
+// whose server leaves that unanswered for half a second, or that has had
+// nothing to pass on for as long, is taken for a lost one: silence follows
+// at once, and the connection is made anew.
 class PulseCapture final : public CaptureStream {
 public:
     explicit PulseCapture(CaptureSink& s) : sink(s) {}
@@ -63,6 +71,7 @@ public:
         attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
         attr.fragsize = static_cast<std::uint32_t>(fragmentBytes);
         connection.service = [this] {
+            WatchForStall();
             // Silence goes on until the new stream's first sound.
             const int wait = connection.Live() && !silent ? PassOn() : Silence();
             sink.OnWake();
@@ -83,6 +92,12 @@ public:
 private:
     static constexpr double kPaceRate = 1.005;
     static constexpr double kBacklogSeconds = 4.0;
+    static constexpr auto kStallLimit = std::chrono::milliseconds(500);
+    static constexpr auto kAskInterval = std::chrono::milliseconds(100);
+    // A new stream's first sound may take longer: a source nobody listened
+    // to renders far ahead and notices its new listener only at its next
+    // turn.
+    static constexpr auto kFirstSoundLimit = std::chrono::seconds(3);
 
     CaptureSink& sink;
     // Stream thread only (or the opener's, before the thread starts).
@@ -99,12 +114,25 @@ private:
     bool silent = false;
     Clock::time_point silenceBegan;
     std::size_t silenceSent = 0;
+    // Which stream was last seen live and since when, which one gave the
+    // last sound and when, and the timing request still unanswered.
+    std::uint64_t liveStream = 0;
+    Clock::time_point liveSince;
+    std::uint64_t soundStream = 0;
+    Clock::time_point lastSound;
+    bool asked = false;
+    Clock::time_point askedAt;
     Connection connection; // last: its thread stops before the rest goes
 
     static void Readable(pa_stream*, std::size_t, void* self) {
         static_cast<PulseCapture*>(self)->Read();
     }
     static void Moved(pa_stream*, void* self) { static_cast<PulseCapture*>(self)->Forget(); }
+    // Never called for a stream already dropped: the library cancels its
+    // requests with it.
+    static void Answered(pa_stream*, int, void* self) {
+        static_cast<PulseCapture*>(self)->asked = false;
+    }
 
     void Forget() {
         head = held = 0;
@@ -121,8 +149,38 @@ private:
                 return;
             Hold(static_cast<const char*>(data), bytes); // null for a hole: silence
             pa_stream_drop(s);
+            soundStream = connection.StreamsMade();
+            lastSound = Clock::now();
         }
         PassOn();
+    }
+
+    void WatchForStall() {
+        if (!connection.Live())
+            return;
+        const auto now = Clock::now();
+        if (connection.StreamsMade() != liveStream) {
+            liveStream = connection.StreamsMade();
+            liveSince = now;
+            asked = false;
+            askedAt = now;
+        }
+        const bool heard = soundStream == liveStream;
+        const bool quiet =
+            now - (heard ? lastSound : liveSince) > (heard ? kStallLimit : kFirstSoundLimit);
+        if ((asked && now - askedAt > kStallLimit) || quiet) {
+            connection.Renew();
+            return;
+        }
+        if (!asked && now - askedAt >= kAskInterval) {
+            pa_operation* op =
+                pa_stream_update_timing_info(connection.Stream(), &PulseCapture::Answered, this);
+            if (op != nullptr) {
+                pa_operation_unref(op);
+                asked = true;
+                askedAt = now;
+            }
+        }
     }
 
     void Hold(const char* data, std::size_t bytes) {
@@ -146,8 +204,11 @@ private:
         }
     }
 
-    // The oldest fragment, in one piece.
+    // The oldest fragment, in one piece. A source that hands over seconds
+    // at a time is quiet for as long between its bursts: sound passed on
+    // from the backlog counts as the stream's too.
     void Release() {
+        lastSound = Clock::now();
         sink.OnData(&backlog[head], fragment);
         head = (head + fragment) % backlog.size();
         held -= fragment;

@@ -238,4 +238,9 @@ void PrivateSoundServer::Kill() {
     pids.clear();
 }
 
+void PrivateSoundServer::Freeze(bool frozen) {
+    for (long pid : pids)
+        ::kill(static_cast<pid_t>(pid), frozen ? SIGSTOP : SIGCONT);
+}
+
 } // namespace testsound

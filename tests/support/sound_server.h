@@ -78,6 +78,9 @@ public:
     // Starts it and waits until it answers; false if it does not.
     bool Start();
     void Kill();
+    // Stops every process of it (SIGSTOP) or lets them go on (SIGCONT): a
+    // server that hangs with its socket open.
+    void Freeze(bool frozen);
 
 private:
     std::string dir;
