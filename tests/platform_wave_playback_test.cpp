@@ -1,5 +1,6 @@
 // The wave-audio layer's playback side, against the real test sound server:
 // what is written is read back from the null sink's monitor.
+#include "alsa_hooks.h"
 #include "mmsystem.h"
 #include "program_format.h"
 #include "ring.h"
@@ -102,6 +103,45 @@ TEST(WavePlayback, AWrittenBlockReachesTheSinkBitForBit) {
     ASSERT_EQ(waveOutPrepareHeader(out, &b.header, 32), MMSYSERR_NOERROR);
     ASSERT_EQ(waveOutWrite(out, &b.header, 32), MMSYSERR_NOERROR);
     EXPECT_GE(sink.WaitFor(after.data(), after.size(), 3s), 0);
+    EXPECT_EQ(waveOutUnprepareHeader(out, &b.header, 32), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+}
+
+// Blocks written while the stream thread is held up for 300 ms would all be
+// heard well over 100 ms after they were written: none is played, all are
+// counted. The next block, written on time, plays.
+TEST(WavePlayback, SoundThatWouldBeHeardLateIsDroppedAndCounted) {
+    REQUIRE_SERVER();
+    HWAVEOUT out = OpenOut();
+    ASSERT_NE(out, nullptr);
+    SinkRecorder sink;
+    ASSERT_TRUE(sink.Ready());
+    Block b(Pattern(30));
+    ASSERT_EQ(waveOutPrepareHeader(out, &b.header, 32), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutWrite(out, &b.header, 32), MMSYSERR_NOERROR);
+    ASSERT_GE(sink.WaitFor(b.memory.data(), kBlockBytes, 3s), 0);
+    std::uint64_t before = 0;
+    ASSERT_EQ(waveOutGetDroppedBytes(out, &before), MMSYSERR_NOERROR);
+
+    wave::serverPlaybackHoldMicros.store(300'000);
+    // The live stream's thread turns every 10 ms or so and takes the hold.
+    std::this_thread::sleep_for(30ms);
+    std::vector<std::vector<char>> held;
+    for (std::uint32_t i = 0; i < 4; ++i) {
+        held.push_back(Pattern(31 + i));
+        std::memcpy(b.memory.data(), held.back().data(), kBlockBytes);
+        ASSERT_EQ(waveOutWrite(out, &b.header, 32), MMSYSERR_NOERROR);
+    }
+    std::this_thread::sleep_for(400ms);
+    const std::vector<char> onTime = Pattern(40);
+    std::memcpy(b.memory.data(), onTime.data(), kBlockBytes);
+    ASSERT_EQ(waveOutWrite(out, &b.header, 32), MMSYSERR_NOERROR);
+    EXPECT_GE(sink.WaitFor(onTime.data(), kBlockBytes, 3s), 0);
+    for (const auto& late : held)
+        EXPECT_LT(sink.WaitFor(late.data(), kBlockBytes, 0ms), 0);
+    std::uint64_t after = 0;
+    ASSERT_EQ(waveOutGetDroppedBytes(out, &after), MMSYSERR_NOERROR);
+    EXPECT_EQ(after - before, held.size() * kBlockBytes);
     EXPECT_EQ(waveOutUnprepareHeader(out, &b.header, 32), MMSYSERR_NOERROR);
     EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
 }

@@ -3,6 +3,12 @@
 #include "pulseconnection.h"
 
 namespace wave {
+
+// Reachable only from the layer's own tests (declared in their support
+// headers): the next turn of a server playback thread sleeps this long
+// first, as a thread held up by the system would.
+std::atomic<long> serverPlaybackHoldMicros{0};
+
 namespace {
 
 using namespace pulse;
@@ -76,6 +82,7 @@ public:
             }
             const auto* p = static_cast<const char*>(data);
             pending.insert(pending.end(), p, p + bytes);
+            written.emplace_back(pending.size(), Clock::now());
         }
         connection.Wake();
         return true;
@@ -85,6 +92,7 @@ public:
         {
             std::lock_guard guard(lock);
             pending.clear();
+            written.clear();
             flush = true;
         }
         connection.Wake();
@@ -112,6 +120,8 @@ private:
 
     std::mutex lock;
     std::vector<char> pending; // written, not yet passed to the server
+    // Where each write ended in `pending`, and when it came.
+    std::vector<std::pair<std::size_t, Clock::time_point>> written;
     bool flush = false;
     std::size_t queueMax = 0;
     std::size_t frameBytes = 4;
@@ -122,6 +132,7 @@ private:
     std::atomic<std::uint64_t> dropped{0};
     // Stream thread only.
     std::vector<char> sending;
+    std::vector<std::pair<std::size_t, Clock::time_point>> sendingWritten;
     bool corked = true;
     bool atRestLatency = false;
     bool mayRestLatency = false;  // the server is known, and is not PipeWire
@@ -180,14 +191,28 @@ private:
     }
 
     int Send() {
+        if (const long hold = serverPlaybackHoldMicros.exchange(0); hold > 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(hold));
         bool flushNow = false;
         {
             std::lock_guard guard(lock);
             sending.swap(pending);
+            sendingWritten.swap(written);
             flushNow = flush;
             flush = false;
         }
         const auto now = Clock::now();
+        // Written so long ago (this thread was held up) that it would be
+        // heard late even if it went out now.
+        std::size_t late = 0;
+        for (const auto& [end, when] : sendingWritten)
+            if (now - when > kLateLimit)
+                late = end;
+        sendingWritten.clear();
+        if (late > 0) {
+            dropped.fetch_add(late, std::memory_order_relaxed);
+            sending.erase(sending.begin(), sending.begin() + std::ptrdiff_t(late));
+        }
         pa_stream* s = connection.Live() ? connection.Stream() : nullptr;
         if (s != nullptr && flushNow && !corked)
             Rest(s);

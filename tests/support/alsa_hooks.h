@@ -1,4 +1,4 @@
-// What the device layer's ALSA backend lets its own tests reach: nothing the
+// What the device layer's backends let its own tests reach: nothing the
 // program can use.
 #pragma once
 
@@ -14,5 +14,9 @@ extern std::atomic<int> alsaCaptureStreams;
 // The next ALSA stream to close takes this many microseconds to close its
 // device, as one whose server stopped answering does.
 extern std::atomic<long> alsaCloseHoldMicros;
+
+// The next turn of a server playback thread first sleeps this many
+// microseconds.
+extern std::atomic<long> serverPlaybackHoldMicros;
 
 } // namespace wave
