@@ -1,7 +1,7 @@
 #include "canvas.h"
 
+#include "presenter.h"
 #include "qtbridge.h"
-#include "xcbpicture.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -109,8 +109,28 @@ private:
     TCanvas* canvas_;
 };
 
+// Qt's own painting, where no faster way is open: the picture waits in the
+// canvas for the widget's next repaint.
+class TCanvas::QtPainting final : public TPresenter {
+public:
+    explicit QtPainting(TCanvas& canvas) : canvas_(canvas) {}
+    bool Show(const QImage&, bool whole) override {
+        // A whole picture is asked for by Qt's painting itself.
+        if (!whole) {
+            canvas_.PostRepaint();
+        }
+        return true;
+    }
+    bool Follows() override { return true; }
+    bool QtPaints() const override { return true; }
+
+private:
+    TCanvas& canvas_;
+};
+
 TCanvas::TCanvas(QWidget* widget)
-    : Pen(&pen_), Brush(&brush_), image_(std::make_unique<Image>()), widget_(widget) {}
+    : Pen(&pen_), Brush(&brush_), image_(std::make_unique<Image>()), widget_(widget),
+      presenter_(std::make_unique<QtPainting>(*this)) {}
 
 TCanvas::~TCanvas() = default;
 
@@ -122,86 +142,103 @@ void TCanvas::Lock() {
 }
 
 void TCanvas::Unlock() {
-    const bool outermost = --lockDepth_ == 0;
-    bool shown = false;
-    if (outermost) {
+    if (--lockDepth_ == 0) {
         owner_.store(std::thread::id(), std::memory_order_relaxed);
-        // On the widget's own X window the picture goes out from here, on
-        // the drawing thread, through the window's private connection: the
-        // event loop is not woken for it at all. Still under the lock, so
-        // the picture sent is the one just finished.
-        shown = window_ != nullptr && window_->Show(image_->pixels, false);
+        // Still under the lock, so the picture shown is the one just
+        // finished. On a fast path it goes out from here, on the drawing
+        // thread, and the event loop is not woken for it at all.
+        if (lost_) {
+            PostRepaint();
+        } else if (!presenter_->Show(image_->pixels, false)) {
+            // The display went away under the presenter; Qt paints again,
+            // and only the GUI thread may hand that over.
+            lost_ = true;
+            PostRepaint();
+        }
     }
     mutex_.unlock();
-    // Otherwise the repaint is posted to the widget's thread, so a worker
-    // may ask for it; Qt drops the call if the widget is gone by then. One
-    // request in flight is enough: the repaint shows whatever the picture is
-    // when it runs. It shows there and then rather than through update(),
-    // whose own posted request would cost the event loop a second round per
-    // picture.
-    if (outermost && !shown && !repaintPosted_.exchange(true)) {
+}
+
+void TCanvas::PostRepaint() {
+    // Posted to the widget's thread, so a worker may ask for it; Qt drops
+    // the call if the widget is gone by then. One request in flight is
+    // enough: the repaint shows whatever the picture is when it runs. It
+    // paints there and then rather than through update(), whose own posted
+    // request would cost the event loop a second round per picture.
+    if (!repaintPosted_.exchange(true)) {
         QMetaObject::invokeMethod(
-            widget_,
-            [this] {
-                repaintPosted_.store(false);
-                Show();
-            },
-            Qt::QueuedConnection);
+            widget_, [this] { Repaint(); }, Qt::QueuedConnection);
     }
 }
 
-void TCanvas::Show(bool uncovered) {
-    if (rewindow_ && widget_->internalWinId() != 0) {
-        // Qt gave the widget another X window: the pictures follow it.
-        rewindow_ = false;
-        ShowOnWindow();
-    }
-    bool lost = false;
-    {
-        std::lock_guard lock(mutex_);
-        if (window_ != nullptr) {
-            if (window_->Show(image_->pixels, uncovered)) {
-                return;
-            }
-            // The display went away under the connection: Qt paints again.
-            window_.reset();
-            lost = true;
-        }
-    }
-    if (lost) {
-        widget_->setAttribute(Qt::WA_PaintOnScreen, false);
-    }
+void TCanvas::Repaint() {
+    repaintPosted_.store(false);
     widget_->repaint();
 }
 
-void TCanvas::WindowChanged() {
-    std::lock_guard lock(mutex_);
-    if (window_ != nullptr && window_->Window() != widget_->internalWinId()) {
-        // The old window may be gone already; nothing more is sent to it.
-        window_.reset();
-        widget_->setAttribute(Qt::WA_PaintOnScreen, false);
-        rewindow_ = true;
-    }
+void TCanvas::Shown() {
+    // A window the fast paths need may come only with the first paint.
+    choose_ = !Choose();
 }
 
-bool TCanvas::ShowOnWindow() {
-    // Only where the X window holds the picture pixel for pixel; Qt's own
-    // painting scales it up without smoothing on a high-density screen.
-    if (window_ != nullptr || QGuiApplication::platformName() != QLatin1String("xcb") ||
-        widget_->devicePixelRatioF() != 1.0) {
-        return window_ != nullptr;
+void TCanvas::WindowChanged() {
+    std::unique_ptr<TPresenter> old;
+    std::lock_guard lock(mutex_);
+    if (!lost_ && presenter_->Follows()) {
+        return;
     }
-    // Only the paint box gets a window of its own; its neighbours stay
-    // painted by Qt into the form's.
-    QCoreApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
-    auto window = TXcbPicture::Create(static_cast<std::uint32_t>(widget_->winId()));
-    if (window == nullptr) {
+    // The old window may be gone already; nothing more is sent to it.
+    old = std::exchange(presenter_, std::make_unique<QtPainting>(*this));
+    lost_ = false;
+    choose_ = true;
+}
+
+bool TCanvas::Choose() {
+    {
+        // The old presenter goes first: the widget's attributes are its
+        // until then.
+        std::unique_ptr<TPresenter> old;
+        std::lock_guard lock(mutex_);
+        old = std::exchange(presenter_, std::make_unique<QtPainting>(*this));
+        lost_ = false;
+    }
+    // Unlocked: setting up talks to the display, and the drawing thread
+    // goes on meanwhile.
+    std::unique_ptr<TPresenter> chosen = ChoosePresenter(*widget_);
+    if (chosen == nullptr) {
         return false;
     }
-    widget_->setAttribute(Qt::WA_PaintOnScreen);
     std::lock_guard lock(mutex_);
-    window_ = std::move(window);
+    presenter_ = std::move(chosen);
     return true;
+}
+
+void TCanvas::Paint() {
+    {
+        std::unique_ptr<TPresenter> failed;
+        std::lock_guard lock(mutex_);
+        if (lost_) {
+            // The display went away under the presenter: Qt paints again.
+            lost_ = false;
+            failed = std::exchange(presenter_, std::make_unique<QtPainting>(*this));
+        } else if (!presenter_->Follows()) {
+            choose_ = true;
+        }
+    }
+    if (choose_) {
+        choose_ = false;
+        Choose();
+    }
+    std::lock_guard lock(mutex_);
+    if (!presenter_->Show(image_->pixels, true)) {
+        lost_ = true;
+        PostRepaint();
+    } else if (presenter_->QtPaints()) {
+        // Logical pixels: on a high-density screen the picture is scaled up
+        // without smoothing, so a one-pixel trace stays sharp.
+        QPainter painter(widget_);
+        painter.drawImage(QRect(QPoint(0, 0), image_->pixels.size()), image_->pixels);
+    }
 }
 
 void TCanvas::Rectangle(int left, int top, int right, int bottom) {
@@ -320,13 +357,6 @@ TColor TCanvas::Pixel(int x, int y) const {
     return FromQRgb(pixels.pixel(x, y));
 }
 
-void TCanvas::Paint(QPainter& painter) const {
-    std::lock_guard lock(mutex_);
-    // Logical pixels: on a high-density screen the picture is scaled up
-    // without smoothing, so a one-pixel trace stays sharp.
-    painter.drawImage(QRect(QPoint(0, 0), image_->pixels.size()), image_->pixels);
-}
-
 void TCanvas::Resize(int width, int height, TColor background) {
     width = std::max(width, 1);
     height = std::max(height, 1);
@@ -364,7 +394,12 @@ public:
 protected:
     void showEvent(QShowEvent*) override {
         if (box_ != nullptr) {
-            box_->Canvas->ShowOnWindow();
+            box_->Canvas->Shown();
+        }
+    }
+    void hideEvent(QHideEvent*) override {
+        if (box_ != nullptr) {
+            box_->Canvas->WindowChanged();
         }
     }
     bool event(QEvent* event) override {
@@ -374,15 +409,9 @@ protected:
         return QWidget::event(event);
     }
     void paintEvent(QPaintEvent*) override {
-        if (box_ == nullptr) {
-            return;
+        if (box_ != nullptr) {
+            box_->Canvas->Paint();
         }
-        if (testAttribute(Qt::WA_PaintOnScreen)) {
-            box_->Canvas->Show(true);
-            return;
-        }
-        QPainter painter(this);
-        box_->Canvas->Paint(painter);
     }
     void resizeEvent(QResizeEvent*) override {
         if (box_ != nullptr) {

@@ -9,8 +9,7 @@
 #include <mutex>
 #include <thread>
 
-class QPainter;
-class TXcbPicture;
+class TPresenter;
 
 struct TPen {
     TColor Color = clBlack;
@@ -36,9 +35,9 @@ public:
     // A real lock; it nests on one thread. Each drawing call also takes it,
     // so a single call never races a repaint even without Lock().
     void Lock();
-    // The outermost Unlock() shows the picture: on the paint box's own X
-    // window straight from the calling thread, else by asking the paint box
-    // to repaint.
+    // The outermost Unlock() hands the picture to the paint box's
+    // presenter, on the calling thread: straight to the screen where the
+    // window allows it, else as a request for Qt to repaint the paint box.
     void Unlock();
 
     // Read at each drawing call. Off the GUI thread use plain colours only:
@@ -59,23 +58,29 @@ private:
     friend class TPaintBox;
     struct Image;
     class Held;
+    class QtPainting;
     explicit TCanvas(QWidget* widget);
-    // Paints the picture over the widget, under the lock.
-    void Paint(QPainter& painter) const;
     // Both under the lock: a new size keeps what fits of the picture, a new
     // colour clears the picture to it.
     void Resize(int width, int height, TColor background);
     void Clear(TColor background);
-    // GUI thread: puts the picture on screen, on the widget's own X window
-    // when it has one (see ShowOnWindow), else by repainting the widget.
-    // `uncovered`: the window lost what it showed, all of it is sent again.
-    void Show(bool uncovered = false);
-    // GUI thread: from now on pictures go straight to the widget's X
-    // window. False if that cannot be done; Qt goes on painting them.
-    bool ShowOnWindow();
-    // GUI thread, when Qt changed the widget's X window: pictures stop
-    // going to the old one and follow at the next Show().
+    // GUI thread, when the widget is shown: from now on the pictures go the
+    // fastest way its window allows.
+    void Shown();
+    // GUI thread, when Qt changed or hid the widget's window: pictures stop
+    // going to the old one, and follow at the next paint.
     void WindowChanged();
+    // GUI thread: Qt paints the widget. The presenter follows the widget,
+    // shows the whole picture again, and Qt paints it where the presenter
+    // leaves that to Qt.
+    void Paint();
+    // GUI thread: puts the chosen presenter in place of the current one.
+    // False when Qt's painting is all there is.
+    bool Choose();
+    // Any thread, under the lock: asks the widget's thread for a repaint.
+    void PostRepaint();
+    // GUI thread, posted.
+    void Repaint();
 
     mutable std::recursive_mutex mutex_;
     int lockDepth_ = 0; // guarded by mutex_
@@ -87,9 +92,13 @@ private:
     TBrush brush_;
     QWidget* widget_;
     // Set on the GUI thread, used by whichever thread shows; both under the
-    // lock.
-    std::unique_ptr<TXcbPicture> window_;
-    bool rewindow_ = false; // GUI thread
+    // lock. Never null.
+    std::unique_ptr<TPresenter> presenter_;
+    // Whether the presenter failed and Qt's painting takes over.
+    bool lost_ = false; // guarded by mutex_
+    // Choose again at the next paint: the window was not there yet, or
+    // changed.
+    bool choose_ = false; // GUI thread
     std::atomic<bool> repaintPosted_{false};
 };
 

@@ -1,5 +1,7 @@
 #include "xcbpicture.h"
 
+#include "picturerows.h"
+
 #include <QImage>
 
 #include <xcb/shm.h>
@@ -89,9 +91,7 @@ struct TXcbPicture::State {
         bool busy = false;
         // The last request that sent from it, to match an error against.
         unsigned int sequence = 0;
-        // Rows that may differ from what the window shows: a segment only
-        // ever holds a whole picture in its other rows.
-        std::vector<bool> stale;
+        TPictureRows rows;
     };
     std::array<Segment, 2> segments;
     std::size_t next = 0;
@@ -100,6 +100,8 @@ struct TXcbPicture::State {
     Segment* shown = nullptr;
     int width = 0;
     int height = 0;
+    // Window pixels a picture pixel, across and down.
+    int scale = 1;
 
     xcb_connection_t* c() const { return connection.get(); }
 
@@ -186,7 +188,7 @@ struct TXcbPicture::State {
     // plain requests carry the pictures from then on.
     bool MakeSegments(int w, int h) {
         DropSegments();
-        const std::size_t size = std::size_t(w) * std::size_t(h) * 4;
+        const std::size_t size = std::size_t(w) * std::size_t(h) * 4 * scale * scale;
         for (Segment& segment : segments) {
             const int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
             if (id < 0) {
@@ -198,7 +200,7 @@ struct TXcbPicture::State {
                 return false;
             }
             segment.mapping.reset(address);
-            segment.stale.assign(std::size_t(h), true);
+            segment.rows.Reset(address, w, h, scale);
             segment.id = xcb_generate_id(c());
             Reply<xcb_generic_error_t> error{
                 xcb_request_check(c(), xcb_shm_attach_checked(c(), segment.id, id, 1))};
@@ -234,33 +236,20 @@ struct TXcbPicture::State {
             return true;
         }
         Segment& other = segments[std::size_t(segment - segments.data()) ^ 1];
-        const std::size_t row = std::size_t(width) * 4;
-        auto* to = static_cast<unsigned char*>(segment->mapping.get());
-        const auto* onScreen =
-            shown != nullptr ? static_cast<const unsigned char*>(shown->mapping.get()) : nullptr;
         // Runs of changed rows a few rows apart go out as one request.
         constexpr int kJoin = 8;
         int first = -1;
         int last = -1;
         unsigned int sequence = 0;
         auto send = [&](bool final) {
-            sequence = xcb_shm_put_image(c(), window, gc, width, height, 0, first, width,
-                                         last - first + 1, 0, first, depth,
-                                         XCB_IMAGE_FORMAT_Z_PIXMAP, final ? 1 : 0, segment->id, 0)
-                           .sequence;
+            // Every row up to `last` is in the segment by now.
+            sequence =
+                xcb_shm_put_image(c(), window, gc, width * scale, height * scale, 0, first * scale,
+                                  width * scale, (last - first + 1) * scale, 0, first * scale,
+                                  depth, XCB_IMAGE_FORMAT_Z_PIXMAP, final ? 1 : 0, segment->id, 0)
+                    .sequence;
         };
-        for (int y = 0; y < height; ++y) {
-            const unsigned char* from = image.constScanLine(y);
-            const std::size_t at = std::size_t(y) * row;
-            const bool changed = onScreen == nullptr || std::memcmp(from, onScreen + at, row) != 0;
-            if (changed || segment->stale[y]) {
-                std::memcpy(to + at, from, row);
-                segment->stale[y] = false;
-            }
-            if (!changed) {
-                continue;
-            }
-            other.stale[y] = true;
+        segment->rows.Take(image, shown != nullptr ? &shown->rows : nullptr, [&](int y) {
             if (first >= 0 && y - last > kJoin) {
                 send(false);
                 first = -1;
@@ -269,7 +258,7 @@ struct TXcbPicture::State {
                 first = y;
             }
             last = y;
-        }
+        });
         if (first < 0) {
             // The window already shows this picture.
             return true;
@@ -284,7 +273,11 @@ struct TXcbPicture::State {
     }
 
     // As many whole rows a request as it may carry.
-    void ShowPlain(const QImage& image) {
+    void ShowPlain(const QImage& picture) {
+        const QImage image = scale == 1
+                                 ? picture
+                                 : picture.scaled(picture.size() * scale, Qt::IgnoreAspectRatio,
+                                                  Qt::FastTransformation);
         const std::size_t row = std::size_t(image.width()) * 4;
         const int rows = std::max<int>(1, int((maxRequest - 64) / row));
         for (int y = 0; y < image.height(); y += rows) {
@@ -306,8 +299,9 @@ TXcbPicture::~TXcbPicture() {
     }
 }
 
-std::unique_ptr<TXcbPicture> TXcbPicture::Create(std::uint32_t window) {
+std::unique_ptr<TXcbPicture> TXcbPicture::Create(std::uint32_t window, int scale) {
     auto state = std::make_unique<State>();
+    state->scale = std::max(scale, 1);
     state->connection.reset(xcb_connect(nullptr, nullptr));
     xcb_connection_t* c = state->c();
     if (xcb_connection_has_error(c)) {

@@ -15,8 +15,9 @@ class QImage;
 class TXcbPicture {
 public:
     // Nothing if the display cannot be reached, the window is not on it, or
-    // its pixels are not laid out as the picture's 32-bit RGB.
-    static std::unique_ptr<TXcbPicture> Create(std::uint32_t window);
+    // its pixels are not laid out as the picture's 32-bit RGB. Each picture
+    // pixel covers `scale` x `scale` window pixels.
+    static std::unique_ptr<TXcbPicture> Create(std::uint32_t window, int scale = 1);
     ~TXcbPicture();
     TXcbPicture(const TXcbPicture&) = delete;
     TXcbPicture& operator=(const TXcbPicture&) = delete;
