@@ -21,8 +21,11 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The linked libraries give most of Depends. What the program loads or uses
 # without linking it comes on top: Qt's X11 platform plugin, the SVG plugin
 # that draws its icon, and the narrow face its captions are laid out for.
+# The Wayland path reaches the display through Qt's private interface, which
+# holds only for the exact Qt it was built against.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6svg6, fonts-liberation")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "qt6-qpa-plugins, libqt6svg6, fonts-liberation, qt6-base-abi (= ${Qt6Gui_VERSION})")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland, pulseaudio | pipewire-pulse")
 
 include(CPack)

@@ -6,7 +6,9 @@
 #include "waituntil.h"
 #include "xcbpicture.h"
 
+#include <QDir>
 #include <QImage>
+#include <QTemporaryDir>
 #include <QWidget>
 
 #include <gtest/gtest.h>
@@ -169,6 +171,115 @@ TEST_F(XcbPicture, APictureAWorkerFinishesReachesThePaintBoxWindowWithoutTheEven
         }
     }
     EXPECT_TRUE(testwait::WaitUntil([&] { return WindowShows(connection, boxWindow, picture); }));
+    delete form;
+}
+
+// On a private Weston (on-weston.sh): the paint box's own surface lies
+// exactly over the paint box, past the decorations Qt draws itself, and at
+// output scale 2 each picture pixel is a 2 x 2 block. Weston's pictures of
+// its output are the screen as the user sees it.
+class WaylandPaintBox : public testing::Test {
+protected:
+    void SetUp() override {
+        if (std::getenv("WESTON_PID") == nullptr) {
+            GTEST_SKIP() << "run through on-weston.sh";
+        }
+    }
+
+    // The output as a picture, from weston-screenshooter.
+    static QImage Screen() {
+        QTemporaryDir dir;
+        const std::string command =
+            "cd '" + dir.path().toStdString() + "' && weston-screenshooter >/dev/null 2>&1";
+        if (std::system(command.c_str()) != 0) {
+            return {};
+        }
+        const QStringList shots = QDir(dir.path()).entryList({"*.png"});
+        return shots.isEmpty() ? QImage() : QImage(dir.filePath(shots.first()));
+    }
+
+    // Whether the screen shows `canvas` somewhere, each pixel a k x k block;
+    // its corner is found by the frame's colour, which nothing else has.
+    static bool ScreenShows(TCanvas& canvas, int width, int height, int k) {
+        const QImage screen = Screen().convertToFormat(QImage::Format_RGB32);
+        const QRgb frame = qRgb(0x12, 0xA5, 0xF0);
+        for (int y = 0; y < screen.height(); ++y) {
+            for (int x = 0; x < screen.width(); ++x) {
+                if ((screen.pixel(x, y) & 0xFFFFFF) != (frame & 0xFFFFFF)) {
+                    continue;
+                }
+                if (x + width * k > screen.width() || y + height * k > screen.height()) {
+                    return false;
+                }
+                for (int py = 0; py < height * k; ++py) {
+                    for (int px = 0; px < width * k; ++px) {
+                        const TColor c = canvas.Pixel(px / k, py / k);
+                        const QRgb want = qRgb(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF);
+                        if ((screen.pixel(x + px, y + py) & 0xFFFFFF) != (want & 0xFFFFFF)) {
+                            return false;
+                        }
+                    }
+                }
+                return true;
+            }
+        }
+        return false;
+    }
+
+    static void Draw(TCanvas& canvas, int width, int height, int shift) {
+        canvas.Lock();
+        canvas.Brush->Color = clBlack;
+        canvas.Pen->Color = 0xF0A512; // the frame
+        canvas.Rectangle(0, 0, width, height);
+        canvas.Pen->Color = clAqua;
+        canvas.MoveTo(3, 40 - shift);
+        canvas.LineTo(60, 5 + shift);
+        canvas.Unlock();
+    }
+};
+
+// The event loop turns only to bring the window up and to let a compositor
+// that was stopped catch up; the pictures themselves go from the worker.
+TEST_F(WaylandPaintBox, TheScreenShowsTheCanvasPixelForPixelAndAStoppedCompositorIsNotWaitedOn) {
+    setenv("QT_QPA_PLATFORM", "wayland", 1);
+    Application->Initialize();
+    auto* form = new TForm(nullptr);
+    auto* box = new TPaintBox(form);
+    form->SetBounds(0, 0, 160, 120);
+    // Away from the window's corner, so a place that missed the offset or
+    // Qt's decorations shows.
+    box->SetBounds(24, 32, 64, 48);
+    box->SetColor(clBlack);
+    form->Show();
+    // The output's scale, as Qt has it.
+    const int k = int(box->Widget()->devicePixelRatioF());
+    TCanvas& canvas = *box->Canvas;
+    std::thread([&] { Draw(canvas, 64, 48, 0); }).join();
+    EXPECT_TRUE(testwait::WaitUntil([&] { return ScreenShows(canvas, 64, 48, k); },
+                                    std::chrono::seconds(10),
+                                    [] { Application->ProcessMessages(); }));
+
+    const pid_t weston = std::atoi(std::getenv("WESTON_PID"));
+    ASSERT_EQ(kill(weston, SIGSTOP), 0);
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        for (int frame = 0; frame < 20; ++frame) {
+            Draw(canvas, 64, 48, frame % 30);
+        }
+        done.store(true);
+    });
+    const bool returned = testwait::WaitUntil([&] { return done.load(); }, std::chrono::seconds(5));
+    kill(weston, SIGCONT);
+    worker.join();
+    EXPECT_TRUE(returned) << "pictures waited on a stopped compositor";
+    // As the display worker does, a picture a moment: one that found every
+    // buffer still held is skipped, and the next shows it.
+    EXPECT_TRUE(testwait::WaitUntil([&] { return ScreenShows(canvas, 64, 48, k); },
+                                    std::chrono::seconds(10),
+                                    [&] {
+                                        Draw(canvas, 64, 48, 9);
+                                        Application->ProcessMessages();
+                                    }));
     delete form;
 }
 

@@ -55,12 +55,14 @@ struct ProplistFree {
     void operator()(pa_proplist* p) const { pa_proplist_free(p); }
 };
 
-// What the desktop's mixer shows for the program's streams.
+// What the desktop's mixer shows for the program's streams; the icon is
+// the one the package installs under the desktop entry's name.
 inline std::unique_ptr<pa_proplist, ProplistFree> Properties() {
     std::unique_ptr<pa_proplist, ProplistFree> p(pa_proplist_new());
     pa_proplist_sets(p.get(), PA_PROP_APPLICATION_NAME, "monitor-audio");
     pa_proplist_sets(p.get(), PA_PROP_APPLICATION_ID, "monitor-audio");
-    pa_proplist_sets(p.get(), PA_PROP_APPLICATION_ICON_NAME, "audio-input-microphone");
+    pa_proplist_sets(p.get(), PA_PROP_APPLICATION_ICON_NAME,
+                     "io.github.monitor_audio.MonitorAudio");
     pa_proplist_sets(p.get(), PA_PROP_MEDIA_ROLE, "production");
     return p;
 }
