@@ -11,13 +11,17 @@
 # DAMAGE extension, or from Weston's record of the surface commits), the
 # program's and the display server's CPU, and the voluntary context switches
 # of each of the program's threads per captured block, and the medians of
-# those runs. Last, the input-to-output latency with playback on
-# (median, p90, max), beside the server's loopback module at 20 ms. Extra
-# arguments go to each benchmark, e.g. --benchmark_format=json.
+# those runs, and one more on X with 8 busy loops. Last,
+# scripts/bench-latency.sh: the input-to-output latency with playback on
+# (median, p90, max) and the heard blocks that are exact stretches of the
+# input, beside the server's loopback module at 20 ms, for two ways of
+# feeding the input, idle and with 8 busy loops. Extra arguments go to each
+# benchmark, e.g. --benchmark_format=json.
 #
 #   scripts/bench.sh
 #   MONITOR_AUDIO_BENCH_SECONDS=10 scripts/bench.sh   # shorter capture runs
-#   MONITOR_AUDIO_LATENCY_SECONDS=5 scripts/bench.sh  # shorter latency runs
+#   MONITOR_AUDIO_LATENCY_SECONDS=5 MONITOR_AUDIO_EXACT_SECONDS=20 \
+#       scripts/bench.sh           # shorter latency runs (idle, busy)
 #   MONITOR_AUDIO_BENCH_BASELINE=OTHER/monitor-audio scripts/bench.sh
 #                                 # the CPU and latency runs for another build
 #   MONITOR_AUDIO_BENCH_BEFORE=<commit> scripts/bench.sh
@@ -343,62 +347,28 @@ awk '{ n[$1]++; frames[$1, n[$1]] = $3 + 0; app[$1, n[$1]] = $6; x[$1, n[$1]] = 
                 label, n[label], median(frames, label, n[label]), median(app, label, n[label]),
                 median(x, label, n[label])
     }' "$work/display.txt"
-# Input-to-output latency, on one sample clock: a 4-channel null sink "bus"
-# carries the input on its channels 1-2 (the sink "mic", whose monitor is
-# the default input, fed with noise that has no zero frame) and the output
-# on 3-4 (the sink "spk", the default output). One recording of bus.monitor
-# holds both; each block heard is found in the input bit for bit. The
-# loopback module at 20 ms is measured the same way, for comparison.
-latency_seconds=${MONITOR_AUDIO_LATENCY_SECONDS:-15}
-echo "=== input-to-output latency over ${latency_seconds} s ==="
-pactl load-module module-null-sink sink_name=bus rate=44100 channels=4 \
-    channel_map=front-left,front-right,rear-left,rear-right >/dev/null
-for remap in "mic front-left,front-right" "spk rear-left,rear-right"; do
-    read -r name channels <<<"$remap"
-    pactl load-module module-remap-sink sink_name="$name" master=bus channels=2 \
-        master_channel_map="$channels" channel_map=front-left,front-right remix=no >/dev/null
+# The display with 8 busy loops at normal priority on the machine's cores,
+# as a user compiling while watching: the frames it still presents.
+busy=${MONITOR_AUDIO_BENCH_DISPLAY_BUSY:-8}
+busy_pids=()
+for _ in $(seq 1 "$busy"); do
+    bash -c 'while :; do :; done' &
+    busy_pids+=($!)
 done
-pactl set-default-source mic.monitor
-pactl set-default-sink spk
-python3 -c '
-import os, sys
-frames = bytearray(os.urandom(4 * 44100 * 120))
-for i in range(0, len(frames), 2):
-    if frames[i] == 0 and frames[i + 1] == 0:
-        frames[i] = 1
-sys.stdout.buffer.write(frames)' >"$work/noise.raw"
-pacat -d mic --raw --format=s16le --rate=44100 --channels=2 --latency-msec=20 \
-    "$work/noise.raw" &
-noise_pid=$!
-# record FILE: what bus carries for $latency_seconds.
-record() {
-    timeout "$latency_seconds" parec -d bus.monitor --raw --format=s16le --rate=44100 \
-        --channels=4 --channel-map=front-left,front-right,rear-left,rear-right \
-        --latency-msec=10 >"$1" || true
-}
-latency_program() {
-    xvfb_start "$work/x" || return 1
-    xvfb_app_start "$1"
-    xvfb_app_window 60 || return 1
-    sleep 1
-    xvfb_click_iniciar || return 1
-    sleep 1
-    record "$work/latency.raw"
-    xvfb_close_window || return 1
-    xvfb_app_wait_exit 20 || return 1
+echo "=== the display alone on X with $busy busy loops, ${display_seconds} s ==="
+display_run "busy" build/default/src/monitor-audio x || {
+    xvfb_show_app_log
     xvfb_stop
-    printf '%-36s ' "$2:"
-    python3 scripts/latency.py blocks "$work/latency.raw"
+    status=1
 }
-for i in "${!programs[@]}"; do
-    latency_program "${programs[$i]}" "${labels[$i]}" || status=1
+for pid in "${busy_pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
 done
-loopback=$(pactl load-module module-loopback source=mic.monitor sink=spk latency_msec=20)
-sleep 2
-record "$work/latency.raw"
-pactl unload-module "$loopback"
-printf '%-36s ' "loopback module at 20 ms:"
-python3 scripts/latency.py stream "$work/latency.raw" || status=1
-kill "$noise_pid" 2>/dev/null || true
-wait "$noise_pid" 2>/dev/null || true
+# Input-to-output latency and bit-exactness, on a server of its own.
+latency_args=()
+for i in "${!programs[@]}"; do
+    latency_args+=("${programs[$i]}" "${labels[$i]}")
+done
+scripts/bench-latency.sh "${latency_args[@]}" || status=1
 exit $status

@@ -10,7 +10,9 @@ stretch of output sound is looked up in the input bit for bit; its latency is
 how much later it was played than received.
 
 MODE blocks:  the output plays whole blocks with silence between; each block
-              is timed from its first frame.
+              is timed from its first frame, and counted as exact when all of
+              it is one stretch of the input (a block cut by either end of
+              the recording is left out of that count).
 MODE stream:  the output plays continuously and may be resampled (the
               loopback module resamples even at equal rates, so it is never
               bit for bit): a stretch every 1024 frames is timed by the
@@ -26,6 +28,15 @@ RATE = 44100
 KEY_FRAMES = 256
 
 
+def found(heard_in, stretch, before):
+    """Whether `stretch` is in the input at a frame boundary, `before` or
+    earlier."""
+    at = heard_in.find(stretch)
+    while at >= 0 and at % 4:
+        at = heard_in.find(stretch, at + 1)
+    return at >= 0 and at // 4 <= before
+
+
 def main():
     mode, path = sys.argv[1], sys.argv[2]
     with open(path, "rb") as f:
@@ -39,6 +50,7 @@ def main():
     silent = b"\0\0\0\0"
 
     starts = []
+    exact = whole = 0
     if mode == "blocks":
         f = 0
         while f < frames:
@@ -46,6 +58,13 @@ def main():
                 f == 0 or heard_out[4 * f - 4 : 4 * f] == silent
             ):
                 starts.append(f)
+                end = f + 1
+                while end < frames and heard_out[4 * end : 4 * end + 4] != silent:
+                    end += 1
+                if f > 0 and end < frames:
+                    whole += 1
+                    exact += found(heard_in, heard_out[4 * f : 4 * end], f)
+                f = end
             f += 1
     else:
         first = next((f for f in range(frames) if heard_out[4 * f : 4 * f + 4] != silent), frames)
@@ -95,6 +114,8 @@ def main():
         f"median {statistics.median(latencies):6.1f} ms, p90 {p90:6.1f} ms, "
         f"max {latencies[-1]:6.1f} ms over {len(latencies)} stretches"
         + (f" ({missing} not found in the input)" if missing else "")
+        + (f"; {exact} of {whole} heard blocks exact ({100.0 * exact / whole:.1f} %)"
+           if whole else "")
     )
     return 0
 

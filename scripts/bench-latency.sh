@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# Input-to-output latency on one sample clock, and whether what is heard is
+# the input bit for bit. A 4-channel null sink "bus" carries the input on its
+# channels 1-2 (the remap sink "mic", whose monitor is the default input, fed
+# with noise that has no zero frame) and the output on 3-4 (the remap sink
+# "spk", the default output). One recording of bus.monitor holds both; each
+# block heard is found in the input. The loopback module at 20 ms is
+# measured the same way, for comparison.
+#
+# Two ways of feeding and recording: "default", paplay at its default
+# latency and a recorder at 50 ms, so no client but the program asks the
+# server for a short latency (a desktop whose other client is a music
+# player); and "short", a feeder at 20 ms and a recorder at 10 ms. Each way
+# idle and with 8 busy loops at normal priority, every program alternated
+# with the others within one run.
+#
+#   scripts/bench-latency.sh [PROGRAM LABEL]...   # default: this tree's build
+#   MONITOR_AUDIO_LATENCY_SECONDS=15   # each idle run
+#   MONITOR_AUDIO_EXACT_SECONDS=60     # each run with the busy loops
+#   MONITOR_AUDIO_LATENCY_FEEDS="default short"
+#   MONITOR_AUDIO_LATENCY_LOADS="0 8"  # busy loops
+#
+# scripts/bench.sh runs it at its end with its own programs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if (($# == 0)); then
+    set -- build/default/src/monitor-audio this
+fi
+programs=()
+labels=()
+while (($# >= 2)); do
+    programs+=("$1")
+    labels+=("$2")
+    shift 2
+done
+idle_seconds=${MONITOR_AUDIO_LATENCY_SECONDS:-15}
+busy_seconds=${MONITOR_AUDIO_EXACT_SECONDS:-60}
+feeds=${MONITOR_AUDIO_LATENCY_FEEDS:-default short}
+loads=${MONITOR_AUDIO_LATENCY_LOADS:-0 8}
+
+work=$(mktemp -d /tmp/monitor-audio-latency.XXXXXX)
+set --
+# shellcheck source=test-sound-server.sh
+source scripts/test-sound-server.sh
+# shellcheck source=xvfb-session.sh
+source scripts/xvfb-session.sh
+
+busy_pids=()
+# busy_start N: N loops at normal priority, each as busy as a compiler.
+busy_start() {
+    local i
+    for ((i = 0; i < $1; i++)); do
+        bash -c 'while :; do :; done' &
+        busy_pids+=($!)
+    done
+}
+busy_stop() {
+    local pid
+    for pid in "${busy_pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    busy_pids=()
+}
+
+feed_pid=
+# bus_start FEED: a server of its own for each way of feeding, so nothing
+# one way asked of the server stays for the other.
+bus_start() {
+    test_sound_server_start "$work/sound-$1"
+    pactl load-module module-null-sink sink_name=bus rate=44100 channels=4 \
+        channel_map=front-left,front-right,rear-left,rear-right >/dev/null
+    local remap name channels
+    for remap in "mic front-left,front-right" "spk rear-left,rear-right"; do
+        read -r name channels <<<"$remap"
+        pactl load-module module-remap-sink sink_name="$name" master=bus channels=2 \
+            master_channel_map="$channels" channel_map=front-left,front-right remix=no >/dev/null
+    done
+    pactl set-default-source mic.monitor
+    pactl set-default-sink spk
+    if [[ $1 == default ]]; then
+        paplay -d mic --raw --format=s16le --rate=44100 --channels=2 "$work/noise.raw" &
+    else
+        pacat -d mic --raw --format=s16le --rate=44100 --channels=2 --latency-msec=20 \
+            "$work/noise.raw" &
+    fi
+    feed_pid=$!
+    sleep 1
+}
+bus_stop() {
+    [[ -n $feed_pid ]] && { kill "$feed_pid" 2>/dev/null || true; wait "$feed_pid" 2>/dev/null || true; }
+    feed_pid=
+    test_sound_server_stop
+}
+trap 'busy_stop; xvfb_stop; bus_stop; rm -rf "$work"' EXIT
+
+# record FEED SECONDS FILE: what bus carries.
+record() {
+    local msec=10
+    [[ $1 == default ]] && msec=50
+    timeout "$2" parec -d bus.monitor --raw --format=s16le --rate=44100 \
+        --channels=4 --channel-map=front-left,front-right,rear-left,rear-right \
+        --latency-msec=$msec >"$3" || true
+}
+
+# measure_program FEED SECONDS PROGRAM: the program with playback on.
+measure_program() {
+    xvfb_start "$work/x" || return 1
+    xvfb_app_start "$3"
+    xvfb_app_window 60 || return 1
+    sleep 1
+    xvfb_click_iniciar || return 1
+    sleep 1
+    record "$1" "$2" "$work/latency.raw"
+    xvfb_close_window || return 1
+    xvfb_app_wait_exit 20 || return 1
+    xvfb_stop
+}
+
+# Two minutes of noise, more than the longest run; looped by no one.
+python3 -c '
+import os, sys
+frames = bytearray(os.urandom(4 * 44100 * 150))
+for i in range(0, len(frames), 2):
+    if frames[i] == 0 and frames[i + 1] == 0:
+        frames[i] = 1
+sys.stdout.buffer.write(frames)' >"$work/noise.raw"
+
+status=0
+for feed in $feeds; do
+    bus_start "$feed"
+    for load in $loads; do
+        seconds=$idle_seconds
+        ((load > 0)) && seconds=$busy_seconds
+        echo "=== latency, fed at $feed latency, $load busy loops, ${seconds} s each ==="
+        for i in "${!programs[@]}"; do
+            busy_start "$load"
+            ok=1
+            measure_program "$feed" "$seconds" "${programs[$i]}" || ok=0
+            busy_stop
+            if ((ok)); then
+                printf '%-28s ' "${labels[$i]}:"
+                python3 scripts/latency.py blocks "$work/latency.raw" || status=1
+            else
+                xvfb_show_app_log
+                xvfb_stop
+                status=1
+            fi
+        done
+        busy_start "$load"
+        loopback=$(pactl load-module module-loopback source=mic.monitor sink=spk latency_msec=20)
+        sleep 2
+        record "$feed" "$idle_seconds" "$work/latency.raw"
+        pactl unload-module "$loopback"
+        busy_stop
+        printf '%-28s ' "loopback module at 20 ms:"
+        python3 scripts/latency.py stream "$work/latency.raw" || status=1
+    done
+    bus_stop
+done
+exit $status
