@@ -11,8 +11,9 @@ how much later it was played than received.
 
 MODE blocks:  the output plays whole blocks with silence between; each block
               is timed from its first frame, and counted as exact when all of
-              it is one stretch of the input (a block cut by either end of
-              the recording is left out of that count).
+              it is one stretch of the input (a block cut by the end of the
+              recording, or heard in its first 200 ms, when its input may
+              not be in it, is left out).
 MODE stream:  the output plays continuously and may be resampled (the
               loopback module resamples even at equal rates, so it is never
               bit for bit): a stretch every 1024 frames is timed by the
@@ -26,6 +27,9 @@ import sys
 
 RATE = 44100
 KEY_FRAMES = 256
+# What is heard this soon after the recording began may have been received
+# before it: neither timed nor counted.
+LEAD_FRAMES = RATE // 5
 
 
 def found(heard_in, stretch, before):
@@ -61,7 +65,7 @@ def main():
                 end = f + 1
                 while end < frames and heard_out[4 * end : 4 * end + 4] != silent:
                     end += 1
-                if f > 0 and end < frames:
+                if f >= LEAD_FRAMES and end < frames:
                     whole += 1
                     exact += found(heard_in, heard_out[4 * f : 4 * end], f)
                 f = end
@@ -93,6 +97,8 @@ def main():
             latencies.append(offset * 1000.0 / RATE)
         starts = []
     for s in starts:
+        if s < LEAD_FRAMES and mode == "blocks":
+            continue
         if s + KEY_FRAMES > frames:
             break
         key = heard_out[4 * s : 4 * (s + KEY_FRAMES)]
