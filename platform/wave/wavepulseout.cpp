@@ -220,7 +220,14 @@ private:
         // wakes it.
         if (s == nullptr || (!corked && pa_stream_is_suspended(s) == 1)) {
             dropped.fetch_add(sending.size(), std::memory_order_relaxed);
-        } else if (!sending.empty()) {
+            sending.clear();
+            // Nothing is due before the next block, the output's return or
+            // the new stream, and each of them wakes the loop. Waking for
+            // the silence or the rest of a stream that cannot play would
+            // spin.
+            return kUntilWoken;
+        }
+        if (!sending.empty()) {
             Play(s, now);
         } else if (!corked) {
             if (now - soundUntil >= kRestAfter)
