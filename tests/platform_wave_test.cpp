@@ -387,33 +387,6 @@ TEST(WaveCapture, AServerThatStopsAnsweringGivesSilenceInTimeUntilItAnswersAgain
     server.Freeze(false);
 }
 
-// A source renders as much sound at each wake-up as its readers' shortest
-// latency allows, and a block waits for the wake-up that holds its last
-// frame: capture asks for a fraction of a block, so that wait stays short.
-// (The sine source renders seconds at a time whatever it is asked; a null
-// sink's monitor does as it is told.)
-TEST(WaveCapture, TheServerIsAskedForSoundAFractionOfABlockAtATime) {
-    REQUIRE_SERVER();
-    testsound::Shell("pactl set-default-source out.monitor");
-    CaptureRing ring(3);
-    const MMRESULT opened = ring.Open();
-    if (opened == MMSYSERR_NOERROR && wave::alsaCaptureStreams.load() != 0) {
-        testsound::Shell("pactl set-default-source in");
-        EXPECT_EQ(waveInClose(ring.in), MMSYSERR_NOERROR);
-        GTEST_SKIP() << "capture runs on ALSA, which reads a block at once";
-    }
-    std::string sources;
-    if (opened == MMSYSERR_NOERROR && ring.Start() &&
-        WaitUntil([&] { return ring.completed.load() >= 3; }, kStreamStart))
-        sources = testsound::Shell("pactl list sources");
-    testsound::Shell("pactl set-default-source in");
-    ASSERT_EQ(opened, MMSYSERR_NOERROR);
-    EXPECT_EQ(ring.Shutdown(), MMSYSERR_NOERROR);
-    const auto at = sources.find("configured ", sources.find("Name: out.monitor\n"));
-    ASSERT_NE(at, std::string::npos) << sources;
-    EXPECT_LE(std::stol(sources.substr(at + 11)), 6'000) << "microseconds";
-}
-
 TEST(WaveCapture, SoundIsDroppedAndCountedOnlyWhileStartedWithNothingQueued) {
     REQUIRE_SERVER();
     const WAVEFORMATEX f = ProgramFormat();

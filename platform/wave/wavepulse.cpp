@@ -69,16 +69,7 @@ public:
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<std::uint32_t>(-1);
         attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
-        // The server runs the source (and, for a monitor, its sink) at the
-        // latency of this fragment, and each of its wake-ups renders that
-        // much sound at once. At a whole block, a block waited up to one
-        // wake-up for its last frame, and its playback on the same clock
-        // came after the sound already rendered ahead, another wake-up's
-        // worth: heard up to two blocks after its first frame. A quarter
-        // block keeps both waits within 6 ms, for four wake-ups a block.
-        attr.fragsize = static_cast<std::uint32_t>(
-            std::max<std::size_t>(fragmentBytes / kServerFragmentsPerBlock / frameBytes, 1) *
-            frameBytes);
+        attr.fragsize = static_cast<std::uint32_t>(fragmentBytes);
         connection.service = [this] {
             WatchForStall();
             // Silence goes on until the new stream's first sound.
@@ -100,7 +91,6 @@ public:
 
 private:
     static constexpr double kPaceRate = 1.005;
-    static constexpr std::size_t kServerFragmentsPerBlock = 4;
     static constexpr double kBacklogSeconds = 4.0;
     static constexpr auto kStallLimit = std::chrono::milliseconds(500);
     static constexpr auto kAskInterval = std::chrono::milliseconds(100);
