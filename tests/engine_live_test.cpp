@@ -209,27 +209,44 @@ std::vector<std::pair<std::size_t, std::size_t>> SoundRuns(const std::vector<std
 }
 
 // The runs of what was played, each checked to be one whole block, bit for
-// bit a stretch of what the input delivered.
+// bit a stretch of what the input delivered. A sound server now and then
+// misses a period of its own input (PipeWire's graph with a client late on
+// a busy machine), and the input is silent there: a block holding that
+// silence is still whole when the silence is the input's, where it is.
 std::vector<std::pair<std::size_t, std::size_t>>
 WholeCapturedBlocks(const std::vector<std::int16_t>& played,
                     const std::vector<std::int16_t>& captured) {
+    auto inInput = [&](std::size_t first, std::size_t end) {
+        return std::search(captured.begin(), captured.end(), played.begin() + 2 * first,
+                           played.begin() + 2 * end) != captured.end();
+    };
     auto runs = SoundRuns(played);
     // The recording may cut the last run short.
     if (!runs.empty() && runs.back().second * 2 + 64 >= played.size()) {
         runs.pop_back();
     }
-    for (const auto& [first, end] : runs) {
+    constexpr std::size_t kGap = 8; // the silence that ends a run
+    std::vector<std::pair<std::size_t, std::size_t>> blocks;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        auto [first, end] = runs[i];
+        while (i + 1 < runs.size() && runs[i + 1].second - first <= kFramesPerBlock &&
+               inInput(first, runs[i + 1].second)) {
+            end = runs[++i].second;
+        }
         SCOPED_TRACE(first);
-        // A run is one whole block; a sample of the sine that is exactly 0
-        // at either edge makes it look a frame shorter.
+        // A sample of the sine that is exactly 0 at either edge makes a
+        // block look a frame shorter.
         const std::size_t length = end - first;
-        EXPECT_GE(length, kFramesPerBlock - 2u);
+        const bool inputSilentNext =
+            (first >= kGap && inInput(first - kGap, end)) || inInput(first, end + kGap);
+        if (!inputSilentNext) {
+            EXPECT_GE(length, kFramesPerBlock - 2u);
+        }
         EXPECT_LE(length, kFramesPerBlock);
-        const auto at = std::search(captured.begin(), captured.end(), played.begin() + 2 * first,
-                                    played.begin() + 2 * end);
-        EXPECT_NE(at, captured.end()) << "this run is not a stretch of the captured input";
+        EXPECT_TRUE(inInput(first, end)) << "this run is not a stretch of the captured input";
+        blocks.emplace_back(first, end);
     }
-    return runs;
+    return blocks;
 }
 
 TEST_F(LiveEngine, IniciarPlaysWholeCapturedBlocksAndPararSilencesTheOutput) {

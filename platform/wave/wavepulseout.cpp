@@ -20,7 +20,10 @@ using namespace pulse;
 // after running dry makes the server re-mix what it has already mixed ahead,
 // and the start of the block is lost to anyone recording the output (a null
 // sink's monitor). A block replaces queued sound, never sound already
-// mixed, so it plays exactly as written.
+// mixed, so it plays exactly as written. Every block goes out with silence
+// right behind it: PipeWire plays nothing of a period it cannot fill, and a
+// block's last frames waiting for the next top-up were heard a period late,
+// cut off from the rest. The next block takes that silence's place.
 //
 // With nothing written for half a second the stream is corked and emptied,
 // so the output device can go idle and the server has nothing to mix; the
@@ -106,6 +109,11 @@ private:
     static constexpr pa_usec_t kTarget = 40'000;
     static constexpr pa_usec_t kRequest = 10'000;
     static constexpr auto kSilenceLead = std::chrono::milliseconds(10);
+    // How much of the last block still queued leaves the silence behind it
+    // surely unread (the server reads a period ahead, and PipeWire's period
+    // is up to 1024 frames here), so the next block can go in its place,
+    // right behind the last.
+    static constexpr auto kUnreadFor = std::chrono::milliseconds(25);
     // Beyond this the server drops what is written faster than it plays.
     static constexpr pa_usec_t kServerMax = 250'000;
     // What the layer itself holds for a stream thread that has fallen behind.
@@ -135,9 +143,10 @@ private:
     std::vector<std::pair<std::size_t, Clock::time_point>> sendingWritten;
     bool corked = true;
     bool atRestLatency = false;
-    bool mayRestLatency = false;  // the server is known, and is not PipeWire
-    Clock::time_point soundUntil; // when what was written will have been played
-    Clock::time_point lastBlock;  // when the last block was passed to the server
+    bool mayRestLatency = false;   // the server is known, and is not PipeWire
+    Clock::time_point soundUntil;  // when what was written will have been played
+    std::size_t silenceBehind = 0; // queued behind the last sound
+    Clock::time_point lastBlock;   // when the last block was passed to the server
     Connection connection;
 
     static void Suspended(pa_stream* s, void* self) {
@@ -188,6 +197,26 @@ private:
             return;
         std::memset(data, 0, bytes);
         pa_stream_write(s, data, bytes, nullptr, 0, PA_SEEK_RELATIVE);
+        silenceBehind += bytes;
+    }
+
+    // The live lead, whatever the stream says it can take: a period of
+    // PipeWire's is never longer.
+    void Pad(pa_stream* s) {
+        silenceBehind = 0;
+        void* data = nullptr;
+        std::size_t bytes = leadBytes;
+        if (pa_stream_begin_write(s, &data, &bytes) < 0 || data == nullptr)
+            return;
+        bytes = std::min(bytes, leadBytes);
+        std::memset(data, 0, bytes);
+        pa_stream_write(s, data, bytes, nullptr, 0, PA_SEEK_RELATIVE);
+        silenceBehind = bytes;
+    }
+
+    Clock::duration Duration(std::size_t bytes) const {
+        return std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(double(bytes) / double(bytesPerSecond)));
     }
 
     int Send() {
@@ -232,7 +261,7 @@ private:
         } else if (!corked) {
             if (now - soundUntil >= kRestAfter)
                 Rest(s);
-            else if (now + kSilenceLead >= soundUntil)
+            else if (now + kSilenceLead >= QueuedUntil())
                 FillWithSilence(s);
         }
         sending.clear();
@@ -243,9 +272,11 @@ private:
             return kUntilWoken;
         // Awake to top up with silence before the last sound runs out, and
         // to rest on time.
-        return MicrosUntil(now < soundUntil - kSilenceLead ? soundUntil - kSilenceLead
-                                                           : soundUntil + kRestAfter);
+        const auto topUp = QueuedUntil() - kSilenceLead;
+        return MicrosUntil(now < topUp ? topUp : soundUntil + kRestAfter);
     }
+
+    Clock::time_point QueuedUntil() const { return soundUntil + Duration(silenceBehind); }
 
     void Play(pa_stream* s, Clock::time_point now) {
         // More than the stream can play in time (a burst, or what piled up
@@ -256,8 +287,7 @@ private:
             dropped.fetch_add(sending.size() - most, std::memory_order_relaxed);
             sending.erase(sending.begin(), sending.end() - std::ptrdiff_t(most));
         }
-        const auto length = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(double(sending.size()) / double(bytesPerSecond)));
+        const auto length = Duration(sending.size());
         if (!corked && now < soundUntil && soundUntil + length - now > kLateLimit) {
             dropped.fetch_add(sending.size(), std::memory_order_relaxed);
             return;
@@ -269,23 +299,30 @@ private:
             // live latency is asked for ahead of the sound.
             if (atRestLatency)
                 SetLatency(s, false);
+            silenceBehind = 0;
             FillWithSilence(s);
             pa_stream_write(s, sending.data(), sending.size(), nullptr, 0, PA_SEEK_RELATIVE);
             if (pa_operation* op = pa_stream_cork(s, 0, nullptr, nullptr))
                 pa_operation_unref(op);
             corked = false;
-            soundUntil = now + std::chrono::microseconds(kTarget) + length;
+            soundUntil = now + Duration(silenceBehind) + length;
         } else if (now >= soundUntil) {
             // All that is queued is silence: the block goes in its place, at
             // the point the server reads next, so it is not played late.
             pa_stream_write(s, sending.data(), sending.size(), nullptr, 0,
                             PA_SEEK_RELATIVE_ON_READ);
             soundUntil = now + length;
-        } else {
-            // Right behind the sound still queued.
-            pa_stream_write(s, sending.data(), sending.size(), nullptr, 0, PA_SEEK_RELATIVE);
+        } else if (now + kUnreadFor <= soundUntil) {
+            // Right behind the sound still queued, over its silence.
+            pa_stream_write(s, sending.data(), sending.size(), nullptr,
+                            -static_cast<std::int64_t>(silenceBehind), PA_SEEK_RELATIVE);
             soundUntil += length;
+        } else {
+            // The server may be reading the silence already: behind it.
+            pa_stream_write(s, sending.data(), sending.size(), nullptr, 0, PA_SEEK_RELATIVE);
+            soundUntil += Duration(silenceBehind) + length;
         }
+        Pad(s);
     }
 };
 
