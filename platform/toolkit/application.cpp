@@ -358,6 +358,10 @@ void TApplication::ProcessMessages() {
     QCoreApplication::processEvents();
 }
 
+void qtbridge::HandleEscaped(std::exception_ptr error) {
+    Application->HandleException(std::move(error));
+}
+
 void TApplication::HandleException(std::exception_ptr error) {
     if (!pending_) {
         pending_ = std::move(error);

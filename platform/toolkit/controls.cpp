@@ -1,6 +1,5 @@
 #include "controls.h"
 
-#include "application.h"
 #include "qtbridge.h"
 
 #include <QAbstractButton>
@@ -259,7 +258,7 @@ TButton::TButton(TComponent* Owner) : TControl(Owner, new View) {
         try {
             OnClick(this);
         } catch (...) {
-            Application->HandleException(std::current_exception());
+            qtbridge::HandleEscaped(std::current_exception());
         }
     });
 }

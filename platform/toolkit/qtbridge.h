@@ -9,6 +9,7 @@
 #include <QThread>
 
 #include <cstdlib>
+#include <exception>
 
 namespace qtbridge {
 
@@ -35,5 +36,11 @@ inline bool OnGuiThread() {
     const QCoreApplication* app = QCoreApplication::instance();
     return app != nullptr && QThread::currentThread() == app->thread();
 }
+
+// Hands an exception that escaped an event handler to the application
+// (application.cpp), which asks its loop to end and rethrows it from Run():
+// Qt cannot carry it through its event loop. The controls reach the
+// application only through this.
+void HandleEscaped(std::exception_ptr error);
 
 } // namespace qtbridge
