@@ -25,6 +25,8 @@ packages=(
     fonts-dejavu-core fonts-liberation
     # Sound without a server: ALSA.
     libasound2-dev
+    # Real-time scheduling through RealtimeKit on the system bus.
+    libdbus-1-dev
 )
 # Testing: the unit tests' libraries, the private sound servers, X server
 # and Wayland compositor the tests run against (PulseAudio, and PipeWire with
@@ -43,6 +45,8 @@ test_packages=(
     # ALSA's PulseAudio plug-in: the tests give ALSA a device without
     # hardware through it.
     libasound2-plugins
+    # RealtimeKit and the polkit it asks, on a private system bus.
+    rtkit polkitd
 )
 
 case ${1:-} in

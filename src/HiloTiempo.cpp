@@ -33,6 +33,7 @@ void THiloTiempo::ShowBuffer(TPaintBox* paintBox, const std::int16_t* samples) {
 }
 
 void THiloTiempo::Execute() {
+    NameThreadForDebugging("HiloTiempo");
     while (!Terminated()) {
         DrawTraces();
     }

@@ -2,6 +2,9 @@
 
 THiloTocar::THiloTocar(bool CreateSuspended) : TThread(CreateSuspended) {
     paused.store(true);
+    // A pass that starts late on a busy machine plays a block that capture
+    // is already refilling.
+    SetPriority(tpTimeCritical);
     AfterConstruction();
 }
 
@@ -30,6 +33,7 @@ bool THiloTocar::GetPaused() const {
 }
 
 void THiloTocar::Execute() {
+    NameThreadForDebugging("HiloTocar");
     // While playing, a terminate request does not end the body: the worker
     // is ended by its destruction instead.
     for (;;) {

@@ -16,10 +16,21 @@
 #include <QWindow>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <linux/capability.h>
+#include <map>
+#include <sched.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -395,6 +406,188 @@ TEST_F(LiveEngine, TheScopeFollowsASwitchOfTheInputAtOnce) {
     Pump(1s);
     testsound::Shell("pactl set-default-source quiet.monitor");
     EXPECT_TRUE(PumpUntil([&] { return ShowsSilence(canvas); }, 500ms));
+}
+
+// Real-time scheduling, as each of the program's threads has it.
+struct Scheduling {
+    int policy = -1; // with SCHED_RESET_ON_FORK when it is set
+    int priority = 0;
+};
+
+// Every thread of this process by name; threads of one name are counted
+// under "name#2", "name#3"...
+std::map<std::string, Scheduling> ThreadScheduling() {
+    std::map<std::string, Scheduling> threads;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        const pid_t tid = std::stoi(task.path().filename().string());
+        std::string name;
+        std::getline(std::ifstream(task.path() / "comm"), name);
+        Scheduling s;
+        s.policy = sched_getscheduler(tid);
+        sched_param param{};
+        if (sched_getparam(tid, &param) == 0)
+            s.priority = param.sched_priority;
+        std::string key = name;
+        for (int n = 2; threads.count(key) != 0; ++n)
+            key = name + "#" + std::to_string(n);
+        threads[key] = s;
+    }
+    return threads;
+}
+
+// The threads that carry sound: the capture and playback streams' and the
+// playback worker.
+constexpr const char* kSoundThreads[] = {"captura", "reproduccion", "HiloTocar"};
+
+// Turns CAP_SYS_NICE, which lets root ask for any priority, off or on again
+// for the calling thread and the threads it starts from then on.
+bool SetSysNice(bool on) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    if (syscall(SYS_capget, &header, data) != 0)
+        return false;
+    const auto bit = 1u << CAP_SYS_NICE;
+    data[0].effective = on ? data[0].effective | bit : data[0].effective & ~bit;
+    return syscall(SYS_capset, &header, data) == 0;
+}
+
+// True when this thread cannot make itself real-time: the refusal the
+// program's threads then meet is real.
+bool RealTimeRefused() {
+    sched_param param{};
+    param.sched_priority = 1;
+    if (sched_setscheduler(0, SCHED_FIFO, &param) == 0) {
+        param.sched_priority = 0;
+        sched_setscheduler(0, SCHED_OTHER, &param);
+        return false;
+    }
+    return errno == EPERM;
+}
+
+class RealTime : public LiveEngine {
+protected:
+    void TearDown() override {
+        LiveEngine::TearDown();
+        SetSysNice(true);
+    }
+
+    // Direct real-time refused: no capability, RLIMIT_RTPRIO 0.
+    void Refuse() {
+        ASSERT_TRUE(SetSysNice(false));
+        const rlimit none{0, 0};
+        ASSERT_EQ(setrlimit(RLIMIT_RTPRIO, &none), 0);
+        ASSERT_TRUE(RealTimeRefused());
+    }
+
+    // Starts the program with "Iniciar" on and waits until the sound
+    // threads run under `policy`.
+    std::map<std::string, Scheduling> StartAndPlay(int policy) {
+        Start();
+        Click(form->btnIniciar);
+        std::map<std::string, Scheduling> threads;
+        PumpUntil(
+            [&] {
+                threads = ThreadScheduling();
+                return std::all_of(std::begin(kSoundThreads), std::end(kSoundThreads),
+                                   [&](const char* name) {
+                                       return threads.count(name) != 0 &&
+                                              (threads[name].policy & ~SCHED_RESET_ON_FORK) ==
+                                                  policy;
+                                   }) &&
+                       threads.count("HiloTiempo") != 0;
+            },
+            3s);
+        return threads;
+    }
+
+    // The sound threads under `policy` at `priority`, so that nothing they
+    // start inherits it; every other thread, the display worker's among
+    // them, at normal priority.
+    static void ExpectOnlyTheSoundThreads(const std::map<std::string, Scheduling>& threads,
+                                          int policy, int priority) {
+        ASSERT_EQ(threads.count("HiloTiempo"), 1u);
+        for (const auto& [name, s] : threads) {
+            SCOPED_TRACE(name);
+            const bool sound =
+                std::find_if(std::begin(kSoundThreads), std::end(kSoundThreads),
+                             [&](const char* n) { return name == n; }) != std::end(kSoundThreads);
+            if (sound) {
+                EXPECT_EQ(s.policy, policy | SCHED_RESET_ON_FORK);
+                EXPECT_EQ(s.priority, priority);
+            } else {
+                EXPECT_EQ(s.policy, SCHED_OTHER);
+            }
+        }
+        for (const char* name : kSoundThreads) {
+            EXPECT_EQ(threads.count(name), 1u) << name;
+        }
+    }
+
+    // RLIMIT_RTTIME set, so a runaway real-time thread gets SIGXCPU (at the
+    // soft limit) before SIGKILL.
+    static void ExpectRtTimeAtMost(rlim_t micros) {
+        rlimit rt{};
+        ASSERT_EQ(getrlimit(RLIMIT_RTTIME, &rt), 0);
+        EXPECT_LE(rt.rlim_max, micros);
+        EXPECT_LT(rt.rlim_cur, rt.rlim_max);
+        EXPECT_GT(rt.rlim_cur, 0u);
+    }
+};
+
+// Allowed by RLIMIT_RTPRIO where this process may raise it (the priority is
+// then clamped to it), else by root's capability.
+TEST_F(RealTime, TheSoundThreadsRunRealTimeAndTheDisplayWorkerDoesNot) {
+    ASSERT_TRUE(SetSysNice(false));
+    const rlimit two{2, 2};
+    int priority = 2;
+    if (setrlimit(RLIMIT_RTPRIO, &two) != 0) {
+        RecordProperty("allowed_by", "CAP_SYS_NICE");
+        ASSERT_TRUE(SetSysNice(true));
+        priority = 4;
+    } else {
+        RecordProperty("allowed_by", "RLIMIT_RTPRIO");
+    }
+    ExpectOnlyTheSoundThreads(StartAndPlay(SCHED_FIFO), SCHED_FIFO, priority);
+    ExpectRtTimeAtMost(200'000);
+}
+
+TEST_F(RealTime, RefusedAndWithoutRealtimeKitThePlaybackStillPlaysWholeCapturedBlocks) {
+    Refuse();
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/monitor-audio-test-bus", 1);
+    testsound::SinkRecorder input("in");
+    testsound::SinkRecorder output;
+    ASSERT_TRUE(input.Ready());
+    ASSERT_TRUE(output.Ready());
+    const auto threads = StartAndPlay(SCHED_OTHER);
+    Pump(2s);
+    EXPECT_GE(WholeCapturedBlocks(output.Samples(), input.Samples()).size(), 15u);
+    for (const auto& [name, s] : threads) {
+        EXPECT_EQ(s.policy, SCHED_OTHER) << name;
+    }
+}
+
+// The machine's own RealtimeKit on a private system bus, with a lower
+// ceiling than the program asks for and a tighter RLIMIT_RTTIME.
+TEST_F(RealTime, RealtimeKitMakesTheSoundThreadsRealTimeWithinItsLimits) {
+    Refuse();
+    char dir[] = "/tmp/monitor-audio-bus.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string script = std::string(MA_TEST_SOURCE_DIR) + "/support/system-bus.sh";
+    ASSERT_EQ(std::system(("bash '" + script + "' " + dir +
+                           " --max-realtime-priority=3 --rttime-usec-max=100000")
+                              .c_str()),
+              0);
+    std::string address;
+    std::getline(std::ifstream(std::string(dir) + "/address"), address);
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+
+    ExpectOnlyTheSoundThreads(StartAndPlay(SCHED_RR), SCHED_RR, 3);
+    ExpectRtTimeAtMost(100'000);
+
+    std::ifstream pids(std::string(dir) + "/pids");
+    for (long pid = 0; pids >> pid;)
+        ::kill(static_cast<pid_t>(pid), SIGTERM);
+    std::system(("rm -rf '" + std::string(dir) + "'").c_str());
 }
 
 // Closing in each state the window can be in: quick, and silent after.

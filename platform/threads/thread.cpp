@@ -14,6 +14,8 @@
 // std::exception, so catch (const std::exception&) lets it pass.
 #include "thread.h"
 
+#include "realtime.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -74,6 +76,7 @@ struct Core {
 
     std::atomic<std::uint32_t> word;
     std::atomic<bool> terminated{false};
+    std::atomic<TThreadPriority> priority{tpNormal};
     // Set once the body has ended; publishes fatal.
     std::atomic<bool> finished{false};
     std::exception_ptr fatal;
@@ -161,6 +164,9 @@ void TThread::AfterConstruction() {
     s.started = true;
     s.thread = std::thread([this, core = static_cast<Core*>(&s)] {
         currentWorker = core;
+        if (core->priority.load() == tpTimeCritical) {
+            realtime::MakeThisThreadRealtime();
+        }
         try {
             // A worker created suspended waits for its first Resume() before
             // the body runs at all.
@@ -248,6 +254,18 @@ std::exception_ptr TThread::FatalException() const {
         return nullptr;
     }
     return state_->fatal;
+}
+
+TThreadPriority TThread::GetPriority() const {
+    return state_->priority.load();
+}
+
+void TThread::SetPriority(TThreadPriority value) {
+    state_->priority.store(value);
+}
+
+void TThread::NameThreadForDebugging(const char* name) {
+    realtime::NameThisThread(name);
 }
 
 void Sleep(DWORD ms) {

@@ -21,6 +21,10 @@
 #include <memory>
 #include <thread>
 
+// tpTimeCritical: the worker carries sound and asks for real-time scheduling
+// (platform/base/realtime.h); tpNormal: it runs like the rest of the program.
+enum TThreadPriority { tpNormal, tpTimeCritical };
+
 class TThread {
 public:
     TThread(const TThread&) = delete;
@@ -41,6 +45,14 @@ public:
 
     // An exception that escaped the body, kept instead of ending the process.
     std::exception_ptr FatalException() const;
+
+    // Taken up by the worker's thread as it starts, before the body runs:
+    // set it in the constructor, before AfterConstruction().
+    TThreadPriority GetPriority() const;
+    void SetPriority(TThreadPriority value);
+
+    // Names the calling thread, as top -H and a debugger show it.
+    static void NameThreadForDebugging(const char* name);
 
 protected:
     // createSuspended: true leaves the worker stopped until its first

@@ -4,6 +4,7 @@
 // it, neither of them for ever.
 #pragma once
 
+#include "realtime.h"
 #include "waveback.h"
 
 #include <alsa/asoundlib.h>
@@ -157,21 +158,37 @@ protected:
             first[i].revents = 0;
         if (poll(first, count, millis) <= 0)
             return Woken::kRequest;
-        if (fds[pcmFds].revents != 0) {
-            std::uint64_t value = 0;
-            [[maybe_unused]] const ssize_t n = read(*wake, &value, sizeof value);
-            return Woken::kRequest;
-        }
+        if (fds[pcmFds].revents != 0)
+            return Drained();
         unsigned short revents = 0;
         snd_pcm_poll_descriptors_revents(pcm.get(), fds.data(), pcmFds, &revents);
+        if (revents == 0) {
+            // A plug-in's descriptor may stay readable while its device is
+            // not ready (PulseAudio's, until its own thread catches up):
+            // polling it again at once would spin, and on a real-time
+            // thread starve that very thread.
+            fds[pcmFds].revents = 0;
+            if (poll(&fds[pcmFds], 1, std::min(millis, kNotReadyMillis)) > 0)
+                return Drained();
+        }
         return Woken::kDevice;
     }
 
     std::size_t Bytes(snd_pcm_uframes_t frames) const { return frames * frameBytes; }
 
+    // How long a thread waits on requests alone when its device called
+    // itself ready and was not.
+    static constexpr int kNotReadyMillis = 2;
+
 private:
     Fd wake;
     std::vector<pollfd> fds; // the PCM's, then the eventfd
+
+    Woken Drained() {
+        std::uint64_t value = 0;
+        [[maybe_unused]] const ssize_t n = read(*wake, &value, sizeof value);
+        return Woken::kRequest;
+    }
     unsigned pcmFds = 0;
 
     MMRESULT Configure(const StreamFormat& format, snd_pcm_uframes_t period,
@@ -215,9 +232,11 @@ private:
 // forever.
 class Runner {
 public:
-    void Start(std::shared_ptr<Shared> s) {
+    void Start(std::shared_ptr<Shared> s, const char* name) {
         shared = std::move(s);
-        thread = std::thread([keep = shared] {
+        thread = std::thread([keep = shared, name] {
+            realtime::NameThisThread(name);
+            realtime::MakeThisThreadRealtime();
             keep->Run();
             // Closed here, not by the closer: a plug-in may wait on its
             // server while closing, and only this thread may be left to it.

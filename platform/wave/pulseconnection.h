@@ -3,6 +3,7 @@
 // its own loop and thread that outlives its server.
 #pragma once
 
+#include "realtime.h"
 #include "waveback.h"
 
 #include <pulse/pulseaudio.h>
@@ -108,7 +109,11 @@ public:
     }
 
     void Start() {
-        thread = std::thread([this] { Run(); });
+        thread = std::thread([this] {
+            realtime::NameThisThread(forCapture ? "captura" : "reproduccion");
+            realtime::MakeThisThreadRealtime();
+            Run();
+        });
     }
 
     void Wake() { pa_mainloop_wakeup(loop.get()); }

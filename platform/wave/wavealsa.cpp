@@ -192,7 +192,7 @@ public:
     explicit AlsaCapture(std::shared_ptr<Capture> c) : capture(std::move(c)) {
         alsaCaptureStreams.fetch_add(1);
         runner.Abandonable = [c = capture.get()] { return !c->inSink.load(); };
-        runner.Start(capture);
+        runner.Start(capture, "captura");
     }
     ~AlsaCapture() override {
         runner.Stop();

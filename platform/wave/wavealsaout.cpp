@@ -63,6 +63,7 @@ public:
     }
 
     void Run() override {
+        bool idleWake = false;
         while (!stopping.load()) {
             bool flushNow = false;
             {
@@ -100,9 +101,11 @@ public:
                 // in on the next turn.
                 if (n > 0 && from == out.data())
                     Consume(static_cast<snd_pcm_uframes_t>(n), taken);
-                if (n >= 0)
+                if (n > 0) {
+                    idleWake = false;
                     continue;
-                if (n != -EAGAIN) {
+                }
+                if (n < 0 && n != -EAGAIN) {
                     Recover(static_cast<int>(n));
                     continue;
                 }
@@ -110,10 +113,17 @@ public:
             // The rest of a block that did not fit goes in as soon as there
             // is room, not once the device is nearly dry: a block is heard
             // whole only if its parts follow each other in time.
-            if (Held())
+            if (Held()) {
                 Wait(false, periodMillis);
-            else
-                Wait();
+            } else if (idleWake) {
+                // The device woke the thread and then took nothing (a
+                // plug-in that calls itself ready before its own thread has
+                // caught up): waiting on it again at once would spin.
+                idleWake = false;
+                Wait(false, kNotReadyMillis);
+            } else {
+                idleWake = Wait() == Woken::kDevice;
+            }
         }
     }
 
@@ -212,7 +222,7 @@ private:
 class AlsaPlayback final : public PlaybackStream {
 public:
     explicit AlsaPlayback(std::shared_ptr<Playback> p) : playback(std::move(p)) {
-        runner.Start(playback);
+        runner.Start(playback, "reproduccion");
     }
     ~AlsaPlayback() override { runner.Stop(); }
     // A thread left behind holds what it uses.
