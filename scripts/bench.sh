@@ -130,6 +130,15 @@ measure() {
                 what, own, 100 * server / hz / (t1 - t0), t1 - t0, hwm }'
 }
 
+# thread_policies PID LABEL: each of the program's threads with its
+# scheduling class (FF real-time FIFO, RR round robin, TS normal) and
+# real-time priority.
+thread_policies() {
+    ps -L -o comm=,cls=,rtprio= -p "$1" |
+        awk -v what="$2" '{ list = list sprintf("%s%s %s %s", NR > 1 ? ", " : "", $1, $2, $3) }
+            END { printf "%-36s threads: %s\n", what ":", list }'
+}
+
 # program_run PROGRAM LABEL: the program's CPU and the server's, with
 # playback off and then on.
 program_run() {
@@ -140,6 +149,7 @@ program_run() {
     sleep 2
     measure "$2: playback off" "$APP_PID" || return 1
     xvfb_click_iniciar || return 1
+    thread_policies "$APP_PID" "$2"
     measure "$2: playback on" "$APP_PID" || return 1
     xvfb_close_window || return 1
     xvfb_app_wait_exit 20 || return 1
