@@ -5,6 +5,7 @@
 #include "HiloTocar.h"
 #include "Princ.h"
 #include "click.h"
+#include "realtime.h"
 #include "sound_server.h"
 #include "waituntil.h"
 
@@ -466,6 +467,12 @@ bool RealTimeRefused() {
 
 class RealTime : public LiveEngine {
 protected:
+    void SetUp() override {
+        if (!realtime::kAsked)
+            GTEST_SKIP() << "this build's threads do not ask for real-time scheduling";
+        LiveEngine::SetUp();
+    }
+
     void TearDown() override {
         LiveEngine::TearDown();
         SetSysNice(true);

@@ -223,6 +223,8 @@ void NameThisThread(const char* name) {
 }
 
 void MakeThisThreadRealtime() {
+    if constexpr (!kAsked)
+        return;
     LimitRtTime(kRtTimeMicros);
     if (!Direct())
         ThroughRealtimeKit();
