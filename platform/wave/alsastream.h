@@ -51,7 +51,9 @@ inline constexpr snd_pcm_uframes_t kCaptureBlocks = 4;
 // plays after the silence already queued, and exactly as written. A machine
 // too busy to keep that up (the device came close to running dry) gets one
 // period more each time, up to a buffer less one period, and one period less
-// again after every two quiet seconds.
+// again after every ten quiet seconds: stepped down after two, a machine busy
+// all along (a build under ThreadSanitizer) ran dry again at the lower lead
+// every two seconds and cut a block each time.
 inline constexpr snd_pcm_uframes_t kPlaybackPeriod = 256;
 inline constexpr snd_pcm_uframes_t kPlaybackPeriods = 8;
 inline constexpr snd_pcm_uframes_t kPlaybackAhead = 3;

@@ -136,7 +136,7 @@ private:
     bool flush = false;
     std::uint64_t flushes = 0; // times the ring was emptied unplayed
     static constexpr auto kSettle = std::chrono::milliseconds(200);
-    static constexpr auto kQuiet = std::chrono::seconds(2);
+    static constexpr auto kQuiet = std::chrono::seconds(10);
     Clock::time_point openedAt;
     Clock::time_point lastNearDry;
     snd_pcm_uframes_t leastAhead = 0;
