@@ -2,6 +2,8 @@
 // pulseconnection.h.
 #include "pulseconnection.h"
 
+#include <utility>
+
 namespace wave {
 
 // Reachable only from the layer's own tests (declared in their support
@@ -109,11 +111,10 @@ private:
     static constexpr pa_usec_t kTarget = 40'000;
     static constexpr pa_usec_t kRequest = 10'000;
     static constexpr auto kSilenceLead = std::chrono::milliseconds(10);
-    // How much of the last block still queued leaves the silence behind it
-    // surely unread (the server reads a period ahead, and PipeWire's period
-    // is up to 1024 frames here), so the next block can go in its place,
-    // right behind the last.
-    static constexpr auto kUnreadFor = std::chrono::milliseconds(25);
+    // The server reads up to a period ahead (PipeWire's is up to 1024
+    // frames here): a block is not written at the read point before the
+    // last one has surely been read.
+    static constexpr auto kReadAhead = std::chrono::milliseconds(25);
     // Beyond this the server drops what is written faster than it plays.
     static constexpr pa_usec_t kServerMax = 250'000;
     // What the layer itself holds for a stream thread that has fallen behind.
@@ -146,7 +147,11 @@ private:
     bool mayRestLatency = false;   // the server is known, and is not PipeWire
     Clock::time_point soundUntil;  // when what was written will have been played
     std::size_t silenceBehind = 0; // queued behind the last sound
-    Clock::time_point lastBlock;   // when the last block was passed to the server
+    // Uncorked with one block: the server may start reading well after the
+    // uncork (PipeWire on a busy machine), so the next block is never
+    // written at the read point, which may still lie in the first.
+    bool starting = false;
+    Clock::time_point lastBlock; // when the last block was passed to the server
     Connection connection;
 
     static void Suspended(pa_stream* s, void* self) {
@@ -292,6 +297,7 @@ private:
             dropped.fetch_add(sending.size(), std::memory_order_relaxed);
             return;
         }
+        const bool started = !std::exchange(starting, false);
         lastBlock = now;
         if (corked) {
             // Starting a stream makes the server re-mix what it has already
@@ -306,19 +312,16 @@ private:
                 pa_operation_unref(op);
             corked = false;
             soundUntil = now + Duration(silenceBehind) + length;
-        } else if (now >= soundUntil) {
+            starting = true;
+        } else if (started && now >= soundUntil + kReadAhead) {
             // All that is queued is silence: the block goes in its place, at
             // the point the server reads next, so it is not played late.
             pa_stream_write(s, sending.data(), sending.size(), nullptr, 0,
                             PA_SEEK_RELATIVE_ON_READ);
             soundUntil = now + length;
-        } else if (now + kUnreadFor <= soundUntil) {
-            // Right behind the sound still queued, over its silence.
-            pa_stream_write(s, sending.data(), sending.size(), nullptr,
-                            -static_cast<std::int64_t>(silenceBehind), PA_SEEK_RELATIVE);
-            soundUntil += length;
         } else {
-            // The server may be reading the silence already: behind it.
+            // The last block may not have been read yet: behind its silence,
+            // never over it.
             pa_stream_write(s, sending.data(), sending.size(), nullptr, 0, PA_SEEK_RELATIVE);
             soundUntil += Duration(silenceBehind) + length;
         }
