@@ -136,7 +136,8 @@ TEST_F(XcbPicture, AServerThatStopsAnsweringHoldsPicturesUpBrieflyAndTheWindowCa
 }
 
 // The event loop is not turned once the window is up: a picture that
-// needed it would never arrive.
+// needed it would never arrive. At QT_SCALE_FACTOR=2 (a high-density
+// screen) each pixel of the canvas is a 2 x 2 block of the window.
 TEST_F(XcbPicture, APictureAWorkerFinishesReachesThePaintBoxWindowWithoutTheEventLoop) {
     setenv("QT_QPA_PLATFORM", "xcb", 1);
     Application->Initialize();
@@ -146,7 +147,11 @@ TEST_F(XcbPicture, APictureAWorkerFinishesReachesThePaintBoxWindowWithoutTheEven
     box->SetBounds(0, 0, kWidth, kHeight);
     box->SetColor(clBlack);
     form->Show();
-    QImage picture(kWidth, kHeight, QImage::Format_RGB32);
+    const int k = int(box->Widget()->devicePixelRatioF());
+    if (const char* factor = std::getenv("QT_SCALE_FACTOR")) {
+        ASSERT_EQ(k, std::atoi(factor));
+    }
+    QImage picture(kWidth * k, kHeight * k, QImage::Format_RGB32);
     picture.fill(Qt::black);
     const auto boxWindow = static_cast<xcb_window_t>(box->Widget()->winId());
     ASSERT_TRUE(testwait::WaitUntil([&] { return WindowShows(connection, boxWindow, picture); },
@@ -164,9 +169,9 @@ TEST_F(XcbPicture, APictureAWorkerFinishesReachesThePaintBoxWindowWithoutTheEven
         canvas.Unlock();
     });
     worker.join();
-    for (int y = 0; y < kHeight; ++y) {
-        for (int x = 0; x < kWidth; ++x) {
-            const TColor c = box->Canvas->Pixel(x, y);
+    for (int y = 0; y < kHeight * k; ++y) {
+        for (int x = 0; x < kWidth * k; ++x) {
+            const TColor c = box->Canvas->Pixel(x / k, y / k);
             picture.setPixel(x, y, qRgb(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF));
         }
     }

@@ -106,10 +106,14 @@ public:
     std::uint64_t Dropped() const override { return dropped.load(std::memory_order_relaxed); }
 
 private:
-    // Silence is kept 30 to 40 ms ahead, topped up every 10 ms: enough that
-    // the stream never runs dry on a busy machine. No block waits behind it.
+    // Silence is kept up to 40 ms ahead: enough that the stream never runs
+    // dry on a busy machine. No block waits behind it. PulseAudio runs the
+    // output at half of what the target leaves after two requests, 5 ms
+    // here: a block written at the read point is mixed that much sooner.
+    // With 10 ms requests it waited for a 10 ms turn of the output, which
+    // cost 5 ms of latency in the middle and 8 at the most.
     static constexpr pa_usec_t kTarget = 40'000;
-    static constexpr pa_usec_t kRequest = 10'000;
+    static constexpr pa_usec_t kRequest = 15'000;
     static constexpr auto kSilenceLead = std::chrono::milliseconds(10);
     // The server reads up to a period ahead (PipeWire's is up to 1024
     // frames here): a block is not written at the read point before the
