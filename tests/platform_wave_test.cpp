@@ -319,13 +319,19 @@ TEST(WaveCapture, AHandedOverBlockIsStillTheSame40msLater) {
 }
 
 // A server that stops answering with its socket still open (a server of the
-// test's own, stopped): capture goes on with silence at the pace of real
-// time, the sound is back soon after the server answers again, and closing
-// in the middle of a second stall is quick.
+// test's own, stopped; on ALSA, the one its plug-in reaches): capture goes
+// on with silence at the pace of real time, the sound is back soon after
+// the server answers again, and closing in the middle of a second stall is
+// quick.
 TEST(WaveCapture, AServerThatStopsAnsweringGivesSilenceInTimeUntilItAnswersAgain) {
     REQUIRE_SERVER();
+    // Run as alsa.*, the device layer still finds no server and takes ALSA,
+    // whose plug-in reaches this one.
+    const std::string before = std::getenv("PULSE_SERVER") ? std::getenv("PULSE_SERVER") : "";
     testsound::PrivateSoundServer server;
     ASSERT_TRUE(server.Start());
+    if (before.find("/nonexistent/") != std::string::npos)
+        setenv("PULSE_SERVER", before.c_str(), 1);
     constexpr int kBlocks = 1000;
     CaptureRing ring(kBlocks);
     ASSERT_EQ(ring.Open(), MMSYSERR_NOERROR);
@@ -353,8 +359,11 @@ TEST(WaveCapture, AServerThatStopsAnsweringGivesSilenceInTimeUntilItAnswersAgain
     std::this_thread::sleep_for(300ms);
 
     server.Freeze(true);
-    const int quiet = firstFrom(ring.completed.load(), true, 1s);
-    ASSERT_GE(quiet, 0) << "no silence within a second of the stall";
+    // On ALSA the plug-in first passes on what it still holds: the sine
+    // source handed over a second and more ahead when the stream began.
+    const bool alsa = wave::alsaCaptureStreams.load() > 0;
+    const int quiet = firstFrom(ring.completed.load(), true, alsa ? 4s : 1s);
+    ASSERT_GE(quiet, 0) << "no silence in time after the stall";
     std::this_thread::sleep_for(1200ms);
     const int end = ring.completed.load();
     ASSERT_LT(end, kBlocks);
@@ -380,7 +389,7 @@ TEST(WaveCapture, AServerThatStopsAnsweringGivesSilenceInTimeUntilItAnswersAgain
     EXPECT_LT(took, 1.0);
 
     server.Freeze(true);
-    std::this_thread::sleep_for(700ms);
+    ASSERT_GE(firstFrom(ring.completed.load(), true, alsa ? 4s : 1s), 0);
     const auto closing = std::chrono::steady_clock::now();
     EXPECT_EQ(ring.Shutdown(), MMSYSERR_NOERROR);
     EXPECT_LT(std::chrono::steady_clock::now() - closing, 1s);

@@ -113,28 +113,24 @@ public:
         std::call_once(quiet, [] { snd_lib_error_set_handler(&Quiet); });
         frameBytes = format.bytesPerFrame;
         rate = format.rate;
+        asked = Asked{direction, format, period, buffer, availMin};
 
         const int efd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (efd < 0)
             return MMSYSERR_NOMEM;
         wake.reset(new int(efd));
-
-        snd_pcm_t* raw = nullptr;
-        if (int err = snd_pcm_open(&raw, kDevice, direction, SND_PCM_NONBLOCK); err < 0)
-            return FromError(err);
-        pcm.reset(raw);
-        if (MMRESULT r = Configure(format, period, buffer, availMin))
+        Device device;
+        if (MMRESULT r = OpenDevice(asked, device))
             return r;
-
-        const int count = snd_pcm_poll_descriptors_count(pcm.get());
-        if (count <= 0)
-            return MMSYSERR_ERROR;
-        fds.resize(static_cast<std::size_t>(count) + 1);
-        if (snd_pcm_poll_descriptors(pcm.get(), fds.data(), static_cast<unsigned>(count)) != count)
-            return MMSYSERR_ERROR;
-        pcmFds = static_cast<unsigned>(count);
-        fds[pcmFds] = pollfd{*wake, POLLIN, 0};
+        Adopt(std::move(device));
         return MMSYSERR_NOERROR;
+    }
+
+    // On the stream's own thread, at its end: a device still being opened
+    // is closed by its opener.
+    void CloseDevices() {
+        pcm.reset();
+        opening.reset();
     }
 
     void Wake() {
@@ -178,11 +174,59 @@ protected:
 
     std::size_t Bytes(snd_pcm_uframes_t frames) const { return frames * frameBytes; }
 
+    // A device that stalled or went away is closed on a thread of its own
+    // and a new one opened on another, so this thread goes on: a plug-in may
+    // wait on its server while opening or closing, for as long as the
+    // server does not answer. Reopen() starts an open unless one is under
+    // way; Reopened() puts a finished one in place and says whether it did.
+    void Abandon() {
+        if (pcm)
+            std::thread([old = std::move(pcm)]() mutable { old.reset(); }).detach();
+    }
+    void Reopen() {
+        if (opening)
+            return;
+        opening = std::make_shared<Opening>();
+        std::thread([o = opening, asked = asked] {
+            o->result = OpenDevice(asked, o->device);
+            o->done.store(true, std::memory_order_release);
+        }).detach();
+    }
+    bool Reopened() {
+        if (!opening || !opening->done.load(std::memory_order_acquire))
+            return false;
+        const std::shared_ptr<Opening> o = std::move(opening);
+        if (o->result != MMSYSERR_NOERROR)
+            return false;
+        Adopt(std::move(o->device));
+        return true;
+    }
+
     // How long a thread waits on requests alone when its device called
     // itself ready and was not.
     static constexpr int kNotReadyMillis = 2;
 
 private:
+    // What the stream asked of its device, to ask it again of a new one.
+    struct Asked {
+        snd_pcm_stream_t direction = SND_PCM_STREAM_CAPTURE;
+        StreamFormat format{};
+        snd_pcm_uframes_t period = 0, buffer = 0, availMin = 0;
+    };
+    // A device opened and set up, with its poll descriptors.
+    struct Device {
+        Pcm pcm;
+        std::vector<pollfd> fds;
+        snd_pcm_uframes_t period = 0, buffer = 0;
+    };
+    struct Opening {
+        std::atomic<bool> done{false};
+        MMRESULT result = MMSYSERR_ERROR;
+        Device device;
+    };
+
+    Asked asked;
+    std::shared_ptr<Opening> opening;
     Fd wake;
     std::vector<pollfd> fds; // the PCM's, then the eventfd
 
@@ -193,9 +237,33 @@ private:
     }
     unsigned pcmFds = 0;
 
-    MMRESULT Configure(const StreamFormat& format, snd_pcm_uframes_t period,
-                       snd_pcm_uframes_t buffer, snd_pcm_uframes_t availMin) {
-        snd_pcm_t* p = pcm.get();
+    void Adopt(Device&& device) {
+        pcm = std::move(device.pcm);
+        periodFrames = device.period;
+        bufferFrames = device.buffer;
+        fds = std::move(device.fds);
+        pcmFds = static_cast<unsigned>(fds.size());
+        fds.push_back(pollfd{*wake, POLLIN, 0});
+    }
+
+    static MMRESULT OpenDevice(const Asked& a, Device& d) {
+        snd_pcm_t* raw = nullptr;
+        if (int err = snd_pcm_open(&raw, kDevice, a.direction, SND_PCM_NONBLOCK); err < 0)
+            return FromError(err);
+        d.pcm.reset(raw);
+        if (MMRESULT r = Configure(raw, a, d))
+            return r;
+        const int count = snd_pcm_poll_descriptors_count(raw);
+        if (count <= 0)
+            return MMSYSERR_ERROR;
+        d.fds.resize(static_cast<std::size_t>(count));
+        if (snd_pcm_poll_descriptors(raw, d.fds.data(), static_cast<unsigned>(count)) != count)
+            return MMSYSERR_ERROR;
+        return MMSYSERR_NOERROR;
+    }
+
+    static MMRESULT Configure(snd_pcm_t* p, const Asked& a, Device& d) {
+        const StreamFormat& format = a.format;
         snd_pcm_hw_params_t* hw = nullptr;
         snd_pcm_hw_params_alloca(&hw);
         if (snd_pcm_hw_params_any(p, hw) < 0)
@@ -207,23 +275,23 @@ private:
             snd_pcm_hw_params_set_rate(p, hw, format.rate, 0) < 0)
             return WAVERR_BADFORMAT;
         int dir = 0;
-        snd_pcm_uframes_t size = period;
+        snd_pcm_uframes_t size = a.period;
         snd_pcm_hw_params_set_period_size_near(p, hw, &size, &dir);
-        size = buffer;
+        size = a.buffer;
         snd_pcm_hw_params_set_buffer_size_near(p, hw, &size);
         if (int err = snd_pcm_hw_params(p, hw); err < 0)
             return FromError(err);
-        snd_pcm_hw_params_get_period_size(hw, &periodFrames, &dir);
-        snd_pcm_hw_params_get_buffer_size(hw, &bufferFrames);
-        if (periodFrames == 0 || bufferFrames < periodFrames)
+        snd_pcm_hw_params_get_period_size(hw, &d.period, &dir);
+        snd_pcm_hw_params_get_buffer_size(hw, &d.buffer);
+        if (d.period == 0 || d.buffer < d.period)
             return MMSYSERR_ERROR;
 
         snd_pcm_sw_params_t* sw = nullptr;
         snd_pcm_sw_params_alloca(&sw);
         if (snd_pcm_sw_params_current(p, sw) < 0 ||
-            snd_pcm_sw_params_set_avail_min(p, sw, std::min(availMin, bufferFrames)) < 0 ||
+            snd_pcm_sw_params_set_avail_min(p, sw, std::min(a.availMin, d.buffer)) < 0 ||
             snd_pcm_sw_params_set_start_threshold(p, sw, 1) < 0 ||
-            snd_pcm_sw_params_set_stop_threshold(p, sw, bufferFrames) < 0 ||
+            snd_pcm_sw_params_set_stop_threshold(p, sw, d.buffer) < 0 ||
             snd_pcm_sw_params(p, sw) < 0)
             return MMSYSERR_ERROR;
         return snd_pcm_prepare(p) < 0 ? MMSYSERR_ERROR : MMSYSERR_NOERROR;
@@ -244,7 +312,7 @@ public:
             // server while closing, and only this thread may be left to it.
             if (const long hold = alsaCloseHoldMicros.exchange(0); hold > 0)
                 std::this_thread::sleep_for(std::chrono::microseconds(hold));
-            keep->pcm.reset();
+            keep->CloseDevices();
             keep->finished.store(true);
         });
     }

@@ -55,12 +55,25 @@ public:
     void Run() override {
         snd_pcm_start(pcm.get());
         Anchor();
+        Lively(false);
         while (!stopping.load()) {
             if (const long hold = alsaCaptureHoldMicros.exchange(0); hold > 0)
                 std::this_thread::sleep_for(std::chrono::microseconds(hold));
+            if (!pcm) {
+                // No device: silence until a new one is open.
+                if (Reopened()) {
+                    snd_pcm_start(pcm.get());
+                    Anchor();
+                    Lively(false);
+                } else if (!AwaitDevice()) {
+                    break;
+                }
+                continue;
+            }
             const snd_pcm_sframes_t n =
                 snd_pcm_readi(pcm.get(), &block[Bytes(filled)], blockFrames - filled);
             if (n > 0) {
+                Lively(true);
                 filled += static_cast<snd_pcm_uframes_t>(n);
                 if (filled < blockFrames)
                     continue;
@@ -69,17 +82,23 @@ public:
                 if (!HandOver())
                     break;
             } else if (n == -EAGAIN || n == 0) {
+                if (Clock::now() - lastSound > (heard ? kStallLimit : kFirstSoundLimit)) {
+                    Lose();
+                    continue;
+                }
                 Anchor();
-                if (Wait() == Woken::kRequest && !Serve())
+                if (silent && !HandOverSilence())
+                    break;
+                if (Wait(true, silent ? std::min(kPollMillis, MillisToSilence()) : kPollMillis) ==
+                        Woken::kRequest &&
+                    !Serve())
                     break;
             } else if (n == -EPIPE || n == -ESTRPIPE || n == -EINTR) {
                 if (!Recover(static_cast<int>(n)))
                     break;
             } else {
-                // The device is gone: serve requests until closed.
-                Wait(false);
-                if (!Serve())
-                    break;
+                // The device is gone.
+                Lose();
             }
         }
     }
@@ -92,6 +111,13 @@ private:
     static constexpr double kPaceRate = 1.005;
     static constexpr snd_pcm_uframes_t kAheadBlocks = 2;
 
+    // A running device that gives nothing for this long stalled (a plug-in
+    // whose server stopped answering) or went away without saying so. A new
+    // one may take longer for its first sound.
+    static constexpr auto kStallLimit = std::chrono::milliseconds(500);
+    static constexpr auto kFirstSoundLimit = std::chrono::seconds(3);
+    static constexpr auto kReopenEvery = std::chrono::milliseconds(500);
+
     CaptureSink& sink;
     snd_pcm_uframes_t blockFrames = 1024;
     std::vector<char> block;
@@ -101,6 +127,71 @@ private:
     // how far behind or ahead of the sound the reading is.
     Clock::time_point anchor;
     std::uint64_t read = 0;
+
+    // Sound came (or, false, a device was opened) now.
+    Clock::time_point lastSound;
+    bool heard = false;
+    // While a device is lost and until the new one's first sound: when the
+    // silence began and the frames of it handed over, and when the last
+    // open was started.
+    bool silent = false;
+    Clock::time_point silenceBegan;
+    std::uint64_t silenceSent = 0;
+    Clock::time_point lastOpen;
+
+    void Lively(bool sound) {
+        lastSound = Clock::now();
+        heard = sound;
+        silent = silent && !sound;
+    }
+
+    // The device stalled or went away: silence follows at once, at the pace
+    // of real time, so the program's cycle keeps turning, and a new device
+    // is opened. What was read of a block is dropped with the device.
+    void Lose() {
+        Abandon();
+        filled = 0;
+        if (!silent) {
+            silent = true;
+            silenceBegan = Clock::now();
+            silenceSent = 0;
+        }
+        lastOpen = Clock::now();
+        Reopen();
+    }
+
+    bool HandOverSilence() {
+        const double due =
+            std::chrono::duration<double>(Clock::now() - silenceBegan).count() * rate;
+        while (double(silenceSent + blockFrames) <= due) {
+            if (!Enter())
+                return false;
+            sink.OnData(nullptr, block.size());
+            Leave();
+            silenceSent += blockFrames;
+        }
+        return true;
+    }
+
+    int MillisToSilence() const {
+        const double next = double(silenceSent + blockFrames) / rate -
+                            std::chrono::duration<double>(Clock::now() - silenceBegan).count();
+        return std::max(0, static_cast<int>(next * 1000.0) + 1);
+    }
+
+    // No device: hands over the silence due, starts another open if the
+    // last one failed a while ago, and waits for the next block of silence
+    // or a request.
+    bool AwaitDevice() {
+        if (!HandOverSilence())
+            return false;
+        if (Clock::now() - lastOpen >= kReopenEvery) {
+            lastOpen = Clock::now();
+            Reopen();
+        }
+        Wait(false, std::min(kPollMillis, MillisToSilence()));
+        return Serve();
+    }
 
     void Anchor() {
         anchor = Clock::now();
