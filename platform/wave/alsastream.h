@@ -57,6 +57,11 @@ inline constexpr snd_pcm_uframes_t kCaptureBlocks = 4;
 inline constexpr snd_pcm_uframes_t kPlaybackPeriod = 256;
 inline constexpr snd_pcm_uframes_t kPlaybackPeriods = 8;
 inline constexpr snd_pcm_uframes_t kPlaybackAhead = 3;
+// A stream thread that got no real-time scheduling starts 29 ms ahead: at
+// normal priority through PulseAudio's plug-in, whose ring says nothing of
+// the server's own buffer, the lower lead let the server run dry unseen and
+// skip part of a block now and then.
+inline constexpr snd_pcm_uframes_t kPlaybackAheadUnprivileged = 5;
 // Written sound the layer holds for a stream thread that has fallen behind,
 // at most: one second, as the server backend.
 inline constexpr double kPlaybackPendingSeconds = 1.0;

@@ -2,6 +2,8 @@
 // capture.
 #include "alsastream.h"
 
+#include <sched.h>
+
 namespace wave {
 namespace {
 
@@ -63,6 +65,12 @@ public:
     }
 
     void Run() override {
+        if (const int policy = sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
+            policy != SCHED_FIFO && policy != SCHED_RR) {
+            leastAhead =
+                std::min(bufferFrames - periodFrames, periodFrames * kPlaybackAheadUnprivileged);
+            SetAhead(std::max(ahead, leastAhead));
+        }
         bool idleWake = false;
         while (!stopping.load()) {
             bool flushNow = false;
