@@ -2,6 +2,8 @@
 // pulseconnection.h.
 #include "pulseconnection.h"
 
+#include <sched.h>
+
 #include <utility>
 
 namespace wave {
@@ -59,6 +61,8 @@ public:
         restAttr.tlength = restAttr.maxlength;
         restAttr.minreq = static_cast<std::uint32_t>(-1);
         leadBytes = liveAttr.tlength;
+        padBytes = leadBytes;
+        padBytesUnprivileged = pa_usec_to_bytes(kPadUnprivileged, &sampleSpec);
         connection.service = [this] { return Send(); };
         const auto flags =
             static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
@@ -115,6 +119,15 @@ private:
     static constexpr pa_usec_t kTarget = 40'000;
     static constexpr pa_usec_t kRequest = 15'000;
     static constexpr auto kSilenceLead = std::chrono::milliseconds(10);
+    // A stream thread that got no real-time scheduling can be held up by
+    // other work for tens of milliseconds, and a stream that runs dry loses
+    // the start of the block written next (under AddressSanitizer on a
+    // busy machine, 3 ms of one now and then). It tops up 30 ms ahead, and
+    // pads each block with 60 ms of silence, so its first top-up still
+    // comes after the block has surely been read. Queued silence costs no
+    // latency: a block replaces it at the read point.
+    static constexpr auto kSilenceLeadUnprivileged = std::chrono::milliseconds(30);
+    static constexpr pa_usec_t kPadUnprivileged = 60'000;
     // The server reads up to a period ahead (PipeWire's is up to 1024
     // frames here): a block is not written at the read point before the
     // last one has surely been read.
@@ -140,10 +153,14 @@ private:
     std::size_t frameBytes = 4;
     std::size_t bytesPerSecond = 176'400;
     std::size_t leadBytes = 0; // the live lead of silence
+    std::size_t padBytesUnprivileged = 0;
     pa_buffer_attr liveAttr{};
     pa_buffer_attr restAttr{};
     std::atomic<std::uint64_t> dropped{0};
     // Stream thread only.
+    bool schedulingKnown = false;
+    Clock::duration silenceLead = kSilenceLead;
+    std::size_t padBytes = 0; // the silence behind each block
     std::vector<char> sending;
     std::vector<std::pair<std::size_t, Clock::time_point>> sendingWritten;
     bool corked = true;
@@ -209,18 +226,41 @@ private:
         silenceBehind += bytes;
     }
 
-    // The live lead, whatever the stream says it can take: a period of
-    // PipeWire's is never longer.
+    // The padding, whatever the stream says it can take: a period of
+    // PipeWire's is never longer than the live lead.
     void Pad(pa_stream* s) {
         silenceBehind = 0;
+        AddSilence(s, padBytes);
+    }
+
+    void AddSilence(pa_stream* s, std::size_t most) {
         void* data = nullptr;
-        std::size_t bytes = leadBytes;
+        std::size_t bytes = most;
         if (pa_stream_begin_write(s, &data, &bytes) < 0 || data == nullptr)
             return;
-        bytes = std::min(bytes, leadBytes);
+        bytes = std::min(bytes, most);
         std::memset(data, 0, bytes);
         pa_stream_write(s, data, bytes, nullptr, 0, PA_SEEK_RELATIVE);
-        silenceBehind = bytes;
+        silenceBehind += bytes;
+    }
+
+    // Tops up as much as the block's padding: up to the target would wake
+    // a thread that tops up far ahead of it every few milliseconds.
+    void TopUp(pa_stream* s) {
+        if (padBytes == leadBytes)
+            FillWithSilence(s);
+        else
+            AddSilence(s, padBytes);
+    }
+
+    // Once, on the stream thread, after it asked for real-time scheduling.
+    void KnowScheduling() {
+        schedulingKnown = true;
+        const int policy = sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
+        if (policy != SCHED_FIFO && policy != SCHED_RR) {
+            silenceLead = kSilenceLeadUnprivileged;
+            padBytes = padBytesUnprivileged;
+        }
     }
 
     Clock::duration Duration(std::size_t bytes) const {
@@ -231,6 +271,8 @@ private:
     int Send() {
         if (const long hold = serverPlaybackHoldMicros.exchange(0); hold > 0)
             std::this_thread::sleep_for(std::chrono::microseconds(hold));
+        if (!schedulingKnown)
+            KnowScheduling();
         bool flushNow = false;
         {
             std::lock_guard guard(lock);
@@ -270,8 +312,8 @@ private:
         } else if (!corked) {
             if (now - soundUntil >= kRestAfter)
                 Rest(s);
-            else if (now + kSilenceLead >= QueuedUntil())
-                FillWithSilence(s);
+            else if (now + silenceLead >= QueuedUntil())
+                TopUp(s);
         }
         sending.clear();
         if (s != nullptr && corked && !atRestLatency && mayRestLatency)
@@ -281,7 +323,7 @@ private:
             return kUntilWoken;
         // Awake to top up with silence before the last sound runs out, and
         // to rest on time.
-        const auto topUp = QueuedUntil() - kSilenceLead;
+        const auto topUp = QueuedUntil() - silenceLead;
         return MicrosUntil(now < topUp ? topUp : soundUntil + kRestAfter);
     }
 
