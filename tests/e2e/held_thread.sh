@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# With the playback stream thread held inside the sound library for good
-# (E2E_HOLD_SHIM, preloaded), SIGTERM and the X server going away each end
-# the program within a few seconds.
+# With the capture or the playback stream thread held inside the sound
+# library for good (E2E_HOLD_SHIM, preloaded), SIGTERM and the X server going
+# away each end the program within a few seconds.
 #
 #   bash tests/e2e/held_thread.sh PATH/TO/monitor-audio
 #
@@ -23,7 +23,7 @@ if [[ -z ${PULSE_SERVER:-} ]]; then
     own_server=1
 fi
 
-for side in playback; do
+for side in capture playback; do
     for ending in TERM X; do
         xvfb_start "$work/x-$side-$ending" || fail "no X server"
         # A sanitizer's runtime need not come first with a library preloaded.
