@@ -123,11 +123,13 @@ private:
     // other work for tens of milliseconds, and a stream that runs dry loses
     // the start of the block written next (under AddressSanitizer on a
     // busy machine, 3 ms of one now and then). It tops up 30 ms ahead, and
-    // pads each block with 60 ms of silence, so its first top-up still
-    // comes after the block has surely been read. Queued silence costs no
-    // latency: a block replaces it at the read point.
+    // pads each block with 45 ms of silence, so its first top-up, which
+    // waits until the block has surely been read, still finds 20 ms
+    // queued. A block that comes before then goes behind the padding: with
+    // more than 47 ms of it, blocks 70 ms apart would each go behind the
+    // last one's, later and later, until they were dropped as late.
     static constexpr auto kSilenceLeadUnprivileged = std::chrono::milliseconds(30);
-    static constexpr pa_usec_t kPadUnprivileged = 60'000;
+    static constexpr pa_usec_t kPadUnprivileged = 45'000;
     // The server reads up to a period ahead (PipeWire's is up to 1024
     // frames here): a block is not written at the read point before the
     // last one has surely been read.
@@ -211,19 +213,15 @@ private:
         corked = true;
     }
 
-    // Up to the live lead: right after the stream left its resting
-    // latency, it may still say it can take far more.
+    // As much as the stream says it can take, up to the live lead: right
+    // after the stream left its resting latency, it may still say it can
+    // take far more. Only the server tells the stream of room, so a thread
+    // held up past the end of the queue does not pile silence up behind it
+    // for the time it lost.
     void FillWithSilence(pa_stream* s) {
-        std::size_t bytes = pa_stream_writable_size(s);
-        if (bytes == static_cast<std::size_t>(-1) || bytes == 0)
-            return;
-        bytes = std::min(bytes, leadBytes);
-        void* data = nullptr;
-        if (pa_stream_begin_write(s, &data, &bytes) < 0 || data == nullptr)
-            return;
-        std::memset(data, 0, bytes);
-        pa_stream_write(s, data, bytes, nullptr, 0, PA_SEEK_RELATIVE);
-        silenceBehind += bytes;
+        const std::size_t bytes = pa_stream_writable_size(s);
+        if (bytes != static_cast<std::size_t>(-1) && bytes != 0)
+            AddSilence(s, std::min(bytes, leadBytes));
     }
 
     // The padding, whatever the stream says it can take: a period of
@@ -242,15 +240,6 @@ private:
         std::memset(data, 0, bytes);
         pa_stream_write(s, data, bytes, nullptr, 0, PA_SEEK_RELATIVE);
         silenceBehind += bytes;
-    }
-
-    // Tops up as much as the block's padding: up to the target would wake
-    // a thread that tops up far ahead of it every few milliseconds.
-    void TopUp(pa_stream* s) {
-        if (padBytes == leadBytes)
-            FillWithSilence(s);
-        else
-            AddSilence(s, padBytes);
     }
 
     // Once, on the stream thread, after it asked for real-time scheduling.
@@ -312,8 +301,8 @@ private:
         } else if (!corked) {
             if (now - soundUntil >= kRestAfter)
                 Rest(s);
-            else if (now + silenceLead >= QueuedUntil())
-                TopUp(s);
+            else if (now >= TopUpAt())
+                FillWithSilence(s);
         }
         sending.clear();
         if (s != nullptr && corked && !atRestLatency && mayRestLatency)
@@ -323,11 +312,16 @@ private:
             return kUntilWoken;
         // Awake to top up with silence before the last sound runs out, and
         // to rest on time.
-        const auto topUp = QueuedUntil() - silenceLead;
+        const auto topUp = TopUpAt();
         return MicrosUntil(now < topUp ? topUp : soundUntil + kRestAfter);
     }
 
     Clock::time_point QueuedUntil() const { return soundUntil + Duration(silenceBehind); }
+    // Silence added before the last block was surely read would hold up a
+    // block that comes then, which goes behind all of it.
+    Clock::time_point TopUpAt() const {
+        return std::max(QueuedUntil() - silenceLead, soundUntil + kReadAhead);
+    }
 
     void Play(pa_stream* s, Clock::time_point now) {
         // More than the stream can play in time (a burst, or what piled up
