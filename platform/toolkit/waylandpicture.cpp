@@ -213,6 +213,11 @@ std::unique_ptr<TWaylandPicture> TWaylandPicture::Create(wl_display* display, wl
     // Input goes to the window underneath, as if the picture were Qt's.
     const Region none(wl_compositor_create_region(s.compositor.get()));
     wl_surface_set_input_region(s.surface.get(), none.get());
+    // Every pixel of the picture is opaque: the compositor need not draw
+    // the window underneath it, nor blend the picture over that.
+    const Region all(wl_compositor_create_region(s.compositor.get()));
+    wl_region_add(all.get(), 0, 0, INT32_MAX, INT32_MAX);
+    wl_surface_set_opaque_region(s.surface.get(), all.get());
     wl_surface_set_buffer_scale(s.surface.get(), bufferScale);
     s.subsurface.reset(
         wl_subcompositor_get_subsurface(s.subcompositor.get(), s.surface.get(), parent));
