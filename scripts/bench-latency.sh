@@ -79,6 +79,15 @@ bus_start() {
     done
     pactl set-default-source mic.monitor
     pactl set-default-sink spk
+}
+bus_stop() {
+    feed_stop
+    test_sound_server_stop
+}
+# feed_start FEED: the noise from its start, for one run. One feeder for a
+# whole way of feeding ran out of noise part of the way through the busy
+# runs, and what was measured then was silence.
+feed_start() {
     if [[ $1 == default ]]; then
         paplay -d mic --raw --format=s16le --rate=44100 --channels=2 "$work/noise.raw" &
     else
@@ -88,10 +97,9 @@ bus_start() {
     feed_pid=$!
     sleep 1
 }
-bus_stop() {
+feed_stop() {
     [[ -n $feed_pid ]] && { kill "$feed_pid" 2>/dev/null || true; wait "$feed_pid" 2>/dev/null || true; }
     feed_pid=
-    test_sound_server_stop
 }
 trap 'busy_stop; xvfb_stop; bus_stop; rm -rf "$work"' EXIT
 
@@ -118,7 +126,8 @@ measure_program() {
     xvfb_stop
 }
 
-# Two minutes of noise, more than the longest run; looped by no one.
+# Two and a half minutes of noise, more than the longest run; each run's
+# feeder starts it anew.
 python3 -c '
 import os, sys
 frames = bytearray(os.urandom(4 * 44100 * 150))
@@ -136,8 +145,10 @@ for feed in $feeds; do
         echo "=== latency, fed at $feed latency, $load busy loops, ${seconds} s each ==="
         for i in "${!programs[@]}"; do
             busy_start "$load"
+            feed_start "$feed"
             ok=1
             measure_program "$feed" "$seconds" "${programs[$i]}" || ok=0
+            feed_stop
             busy_stop
             if ((ok)); then
                 printf '%-28s ' "${labels[$i]}:"
@@ -149,10 +160,12 @@ for feed in $feeds; do
             fi
         done
         busy_start "$load"
+        feed_start "$feed"
         loopback=$(pactl load-module module-loopback source=mic.monitor sink=spk latency_msec=20)
         sleep 2
         record "$feed" "$idle_seconds" "$work/latency.raw"
         pactl unload-module "$loopback"
+        feed_stop
         busy_stop
         printf '%-28s ' "loopback module at 20 ms:"
         python3 scripts/latency.py stream "$work/latency.raw" || status=1

@@ -11,7 +11,7 @@
 # DAMAGE extension, or from Weston's record of the surface commits), the
 # program's and the display server's CPU, and the voluntary context switches
 # of each of the program's threads per captured block, and the medians of
-# those runs, and one more on X with 8 busy loops. Last,
+# those runs, and as many more on X with 8 busy loops. Last,
 # scripts/bench-latency.sh: the input-to-output latency with playback on
 # (median, p90, max) and the heard blocks that are exact stretches of the
 # input, beside the server's loopback module at 20 ms, for two ways of
@@ -343,8 +343,9 @@ done >"$work/display.txt"
 cat "$work/display.txt"
 # A shared machine now and then slows every process at once (the X server's
 # CPU, whose work per frame never changes, goes up with the program's): the
-# medians of the runs above say more than any one of them.
-awk '{ n[$1]++; frames[$1, n[$1]] = $3 + 0; app[$1, n[$1]] = $6; x[$1, n[$1]] = $10 }
+# medians of the runs say more than any one of them.
+medians() {
+    awk '{ n[$1]++; frames[$1, n[$1]] = $3 + 0; app[$1, n[$1]] = $6; x[$1, n[$1]] = $10 }
     function median(a, label, count,   v, i, j, t) {
         for (i = 1; i <= count; i++) v[i] = a[label, i]
         for (i = 2; i <= count; i++)
@@ -356,7 +357,9 @@ awk '{ n[$1]++; frames[$1, n[$1]] = $3 + 0; app[$1, n[$1]] = $6; x[$1, n[$1]] = 
             printf "%-16s median of %d runs: frames %5.1f/s  program cpu %5.2f %%  server cpu %5.2f %%\n",
                 label, n[label], median(frames, label, n[label]), median(app, label, n[label]),
                 median(x, label, n[label])
-    }' "$work/display.txt"
+    }' "$1"
+}
+medians "$work/display.txt"
 # The display with 8 busy loops at normal priority on the machine's cores,
 # as a user compiling while watching: the frames it still presents.
 busy=${MONITOR_AUDIO_BENCH_DISPLAY_BUSY:-8}
@@ -365,12 +368,23 @@ for _ in $(seq 1 "$busy"); do
     bash -c 'while :; do :; done' &
     busy_pids+=($!)
 done
-echo "=== the display alone on X with $busy busy loops, ${display_seconds} s ==="
-display_run "busy" build/default/src/monitor-audio x || {
-    xvfb_show_app_log
-    xvfb_stop
-    status=1
-}
+echo "=== the display alone on X with $busy busy loops: $runs runs of ${display_seconds} s each ==="
+for _ in $(seq 1 "$runs"); do
+    if [[ -n $before ]]; then
+        display_run "busy-before" build/bench-before/build/src/monitor-audio x || {
+            xvfb_show_app_log
+            xvfb_stop
+            status=1
+        }
+    fi
+    display_run "busy" build/default/src/monitor-audio x || {
+        xvfb_show_app_log
+        xvfb_stop
+        status=1
+    }
+done >"$work/display-busy.txt"
+cat "$work/display-busy.txt"
+medians "$work/display-busy.txt"
 for pid in "${busy_pids[@]}"; do
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true

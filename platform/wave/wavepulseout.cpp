@@ -112,12 +112,15 @@ public:
 private:
     // Silence is kept up to 40 ms ahead: enough that the stream never runs
     // dry on a busy machine. No block waits behind it. PulseAudio runs the
-    // output at half of what the target leaves after two requests, 5 ms
-    // here: a block written at the read point is mixed that much sooner.
-    // With 10 ms requests it waited for a 10 ms turn of the output, which
-    // cost 5 ms of latency in the middle and 8 at the most.
+    // output at half of what the target leaves after two requests, 2.5 ms
+    // here, and a block written at the read point waits for the output's
+    // next turn: half a turn in the middle, and a whole one more for each
+    // turn the block's way through both processes took longer than what was
+    // left of the one it came in. With 5 ms turns that cost 2.5 ms in the
+    // middle, and a block held up 5 ms was heard 10 ms after its last frame;
+    // now it is 1.3 and 5.
     static constexpr pa_usec_t kTarget = 40'000;
-    static constexpr pa_usec_t kRequest = 15'000;
+    static constexpr pa_usec_t kRequest = 17'500;
     static constexpr auto kSilenceLead = std::chrono::milliseconds(10);
     // A stream thread that got no real-time scheduling can be held up by
     // other work for tens of milliseconds, and a stream that runs dry loses
