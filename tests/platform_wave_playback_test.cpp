@@ -3,6 +3,7 @@
 #include "alsa_hooks.h"
 #include "mmsystem.h"
 #include "program_format.h"
+#include "pulseconnection.h"
 #include "ring.h"
 #include "sound_server.h"
 #include "waituntil.h"
@@ -144,6 +145,41 @@ TEST(WavePlayback, SoundThatWouldBeHeardLateIsDroppedAndCounted) {
     EXPECT_EQ(after - before, held.size() * kBlockBytes);
     EXPECT_EQ(waveOutUnprepareHeader(out, &b.header, 32), MMSYSERR_NOERROR);
     EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+}
+
+// A wake that lands while the stream thread is at work, after it looked for
+// work, makes it look again at once. Such a wake used to be lost: a block
+// written then waited for the thread's next timer, and on a resting stream,
+// which has none, for good.
+TEST(WavePlayback, AWakeWhileTheStreamThreadWorksIsNotLost) {
+    REQUIRE_SERVER();
+    wave::pulse::Connection connection;
+    std::atomic<bool> armed{false};
+    std::atomic<bool> wokeItself{false};
+    std::atomic<int> looksAfter{0};
+    connection.service = [&] {
+        if (wokeItself.load())
+            looksAfter.fetch_add(1);
+        if (armed.exchange(false)) {
+            // As another thread's wake, coming now.
+            connection.Wake();
+            wokeItself.store(true);
+        }
+        return wave::pulse::kUntilWoken;
+    };
+    pa_buffer_attr attr{};
+    attr.maxlength = attr.tlength = attr.prebuf = attr.minreq = attr.fragsize =
+        static_cast<std::uint32_t>(-1);
+    ASSERT_EQ(
+        connection.Open({44100, 2, 4}, false, attr, PA_STREAM_START_CORKED, [](pa_stream*) {}),
+        MMSYSERR_NOERROR);
+    connection.Start();
+    // The corked stream is set up, and the server has nothing more to say.
+    std::this_thread::sleep_for(300ms);
+    armed.store(true);
+    connection.Wake();
+    EXPECT_TRUE(WaitUntil([&] { return looksAfter.load() > 0; }, 2s));
+    EXPECT_TRUE(connection.Stop());
 }
 
 // Writes a new block every 70 ms, as the playback worker does, for `time`;

@@ -5,11 +5,11 @@
 #pragma once
 
 #include "realtime.h"
+#include "wakefd.h"
 #include "waveback.h"
 
 #include <alsa/asoundlib.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -73,14 +73,6 @@ struct PcmClose {
 };
 using Pcm = std::unique_ptr<snd_pcm_t, PcmClose>;
 
-struct FdClose {
-    void operator()(int* fd) const {
-        close(*fd);
-        delete fd;
-    }
-};
-using Fd = std::unique_ptr<int, FdClose>;
-
 // The library reports on stderr by default; the program logs nothing.
 inline void Quiet(const char*, int, const char*, int, const char*, ...) {}
 
@@ -120,10 +112,8 @@ public:
         rate = format.rate;
         asked = Asked{direction, format, period, buffer, availMin};
 
-        const int efd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (efd < 0)
+        if (!wake.Open())
             return MMSYSERR_NOMEM;
-        wake.reset(new int(efd));
         Device device;
         if (MMRESULT r = OpenDevice(asked, device))
             return r;
@@ -138,11 +128,7 @@ public:
         opening.reset();
     }
 
-    void Wake() {
-        const std::uint64_t one = 1;
-        // A full counter already means "woken".
-        [[maybe_unused]] const ssize_t n = write(*wake, &one, sizeof one);
-    }
+    void Wake() { wake.Wake(); }
 
 protected:
     std::size_t frameBytes = 4;
@@ -232,12 +218,11 @@ private:
 
     Asked asked;
     std::shared_ptr<Opening> opening;
-    Fd wake;
+    WakeFd wake;
     std::vector<pollfd> fds; // the PCM's, then the eventfd
 
     Woken Drained() {
-        std::uint64_t value = 0;
-        [[maybe_unused]] const ssize_t n = read(*wake, &value, sizeof value);
+        wake.Clear();
         return Woken::kRequest;
     }
     unsigned pcmFds = 0;
@@ -248,7 +233,7 @@ private:
         bufferFrames = device.buffer;
         fds = std::move(device.fds);
         pcmFds = static_cast<unsigned>(fds.size());
-        fds.push_back(pollfd{*wake, POLLIN, 0});
+        fds.push_back(pollfd{wake.Get(), POLLIN, 0});
     }
 
     static MMRESULT OpenDevice(const Asked& a, Device& d) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "realtime.h"
+#include "wakefd.h"
 #include "waveback.h"
 
 #include <pulse/pulseaudio.h>
@@ -29,7 +30,7 @@ inline constexpr auto kStopWait = std::chrono::seconds(1);
 // retry, an answer from the server.
 inline constexpr int kPollMicros = 50'000;
 // Nothing is due: the thread sleeps until the server sends something or a
-// request wakes it (pa_mainloop_wakeup, which is never lost).
+// request wakes it (Connection::Wake(), which is never lost).
 inline constexpr int kUntilWoken = -1;
 
 struct LoopFree {
@@ -95,7 +96,10 @@ public:
         sampleSpec = {PA_SAMPLE_S16LE, format.rate, static_cast<std::uint8_t>(format.channels)};
         pa_channel_map_init_auto(&channelMap, format.channels, PA_CHANNEL_MAP_DEFAULT);
         loop.reset(pa_mainloop_new());
-        if (!loop)
+        if (!loop || !wake.Open())
+            return MMSYSERR_NOMEM;
+        pa_mainloop_api* api = pa_mainloop_get_api(loop.get());
+        if (api->io_new(api, wake.Get(), PA_IO_EVENT_INPUT, &Connection::Woken, this) == nullptr)
             return MMSYSERR_NOMEM;
         if (MMRESULT r = Connect())
             return r;
@@ -116,7 +120,11 @@ public:
         });
     }
 
-    void Wake() { pa_mainloop_wakeup(loop.get()); }
+    // Not pa_mainloop_wakeup(): the loop clears that as it prepares its next
+    // turn, so a wake that came after the service had looked for work, and
+    // before then, was lost. A block written in that gap waited for the
+    // stream thread's next timer, 10 ms later.
+    void Wake() { wake.Wake(); }
 
     // Stream thread only: the stream, null while the server is away.
     pa_stream* Stream() const { return stream.get(); }
@@ -161,6 +169,7 @@ public:
     }
 
 private:
+    WakeFd wake; // first: the loop watches it to the end
     std::unique_ptr<pa_mainloop, LoopFree> loop;
     std::unique_ptr<pa_context, ContextFree> context;
     std::unique_ptr<pa_stream, StreamFree> stream;
@@ -180,6 +189,12 @@ private:
     Clock::time_point retryAt;
     Clock::time_point attemptBegan;
     std::uint64_t streamsMade = 0;
+
+    // Dispatched before the service runs, so whatever the wake was for is
+    // seen in this turn.
+    static void Woken(pa_mainloop_api*, pa_io_event*, int, pa_io_event_flags_t, void* self) {
+        static_cast<Connection*>(self)->wake.Clear();
+    }
 
     static int Progress(pa_context_state_t s) {
         return s == PA_CONTEXT_READY ? 1 : PA_CONTEXT_IS_GOOD(s) ? 0 : -1;
