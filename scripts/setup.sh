@@ -21,7 +21,10 @@ packages=(
     # out its display and window surfaces only through its private headers,
     # and the protocols' client code is generated with wayland-scanner.
     qt6-base-private-dev libwayland-dev libwayland-bin wayland-protocols
-    qt6-qpa-plugins qt6-wayland libqt6svg6
+    qt6-qpa-plugins qt6-wayland
+    # Qt's SVG image and icon plugins, which draw the icon: their own
+    # package from Debian 13 on, in the SVG library's before.
+    'qt6-svg-plugins|libqt6svg6'
     fonts-dejavu-core fonts-liberation
     # Sound without a server: ALSA.
     libasound2-dev
@@ -58,16 +61,37 @@ case ${1:-} in
     ;;
 esac
 
-missing=()
-for p in "${packages[@]}"; do
-    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-    [[ $status == "install ok installed" ]] || missing+=("$p")
-done
+# A group "a|b" is the first of those packages this release has: names
+# that differ between releases are chosen by what the archive offers.
+choose() {
+    local p
+    for p in ${1//|/ }; do
+        # A name only other packages mention is no package of this release.
+        if [[ $(apt-cache show --no-all-versions "$p" 2>/dev/null) == Package:* ]]; then
+            echo "$p"
+            return
+        fi
+    done
+    echo "${1%%|*}"
+}
+find_missing() {
+    missing=()
+    local group p status
+    for group in "${packages[@]}"; do
+        p=$group
+        [[ $group == *'|'* ]] && p=$(choose "$group")
+        status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+        [[ $status == "install ok installed" ]] || missing+=("$p")
+    done
+}
+find_missing
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
 as_root=()
 [[ $(id -u) -eq 0 ]] || as_root=(sudo)
-echo "Installing: ${missing[*]}"
 "${as_root[@]}" apt-get update -qq
+# The archive is known now, so the groups are chosen again.
+find_missing
+echo "Installing: ${missing[*]}"
 DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
     -o DPkg::Lock::Timeout=600 "${missing[@]}"

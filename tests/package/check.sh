@@ -74,9 +74,14 @@ field() {
     dpkg-deb -f "$deb" "$1"
 }
 depends=$(field Depends)
-for needed in libqt6widgets6 libpulse0 fonts-liberation qt6-qpa-plugins libqt6svg6; do
+# The SVG plugins that draw the icon are loaded, not linked: whichever
+# package holds them on this release must come with the program.
+mapfile -t svg < <(dpkg-query -S '*/imageformats/libqsvg.so' '*/iconengines/libqsvgicon.so' |
+    cut -d : -f 1 | sort -u)
+for needed in libqt6widgets6 libpulse0 fonts-liberation "${svg[@]}"; do
     [[ $depends == *"$needed"* ]] || fail "Depends lacks $needed: $depends"
 done
+[[ $depends =~ qt6-base(-private)?-abi\ \(=\ [^\)]+\) ]] || fail "Depends names no exact Qt: $depends"
 recommends=$(field Recommends)
 [[ $recommends == *qt6-wayland* && $recommends == *"pulseaudio | pipewire-pulse"* ]] ||
     fail "Recommends lacks the Wayland plugin or a sound server: $recommends"
