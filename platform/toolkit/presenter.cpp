@@ -7,8 +7,8 @@
 #include <QGuiApplication>
 #include <QWidget>
 #include <QWindow>
-// Qt 6.4 hands out the Wayland display and a window's surface only here,
-// which ties the build to Qt's exact version.
+// A window's Wayland surface Qt hands out only here, and before Qt 6.5 its
+// display too, which ties the build to Qt's exact version.
 #include <qpa/qplatformnativeinterface.h>
 #include <qpa/qplatformwindow.h>
 
@@ -65,6 +65,20 @@ struct WaylandPlace {
     int bufferScale = 0;
 };
 
+wl_display* WaylandDisplay([[maybe_unused]] QPlatformNativeInterface& native) {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
+#if QT_CONFIG(wayland)
+    const auto* wayland = qGuiApp->nativeInterface<QNativeInterface::QWaylandApplication>();
+    return wayland != nullptr ? wayland->display() : nullptr;
+#else
+    return nullptr;
+#endif
+#else
+    return static_cast<wl_display*>(
+        native.nativeResourceForIntegration(QByteArrayLiteral("wl_display")));
+#endif
+}
+
 std::optional<WaylandPlace> PlaceOnWayland(QWidget& widget) {
     QWidget* top = widget.window();
     QWindow* window = top->windowHandle();
@@ -73,8 +87,7 @@ std::optional<WaylandPlace> PlaceOnWayland(QWidget& widget) {
         return std::nullopt;
     }
     WaylandPlace place;
-    place.display = static_cast<wl_display*>(
-        native->nativeResourceForIntegration(QByteArrayLiteral("wl_display")));
+    place.display = WaylandDisplay(*native);
     // Null while the window is not on screen: Qt makes its surface anew
     // each time it is shown.
     place.surface = static_cast<wl_surface*>(
