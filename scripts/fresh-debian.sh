@@ -42,7 +42,7 @@ release=$(mktemp)
 if ! /usr/lib/apt/apt-helper -o Acquire::http::Timeout=30 -o Acquire::Retries=0 \
     download-file "$mirror/dists/$suite/InRelease" "$release" >/dev/null 2>&1; then
     rm -f "$release"
-    echo "fresh-debian: the Debian mirror $mirror cannot be reached (no $suite release there)" >&2
+    echo "fresh-debian: the Debian mirror $mirror cannot be reached: no $suite release file came from it" >&2
     exit 1
 fi
 rm -f "$release"
