@@ -11,10 +11,10 @@
 # its clock fixed at 44.1 kHz so nothing is resampled). Either way clients
 # reach it through PULSE_SERVER alone. TEST_SOUND_RATE=48000 runs PipeWire's
 # graph and its devices at 48 kHz instead, as a desktop's: the program's
-# 44.1 kHz streams, and the tests' own, are then resampled. TEST_SOUND_SHM=1 lets a PulseAudio
-# server and its clients pass sound through shared memory, as a desktop's
-# do. DIR/pids lists every process started, so a test can kill the server
-# and start it again at the same socket.
+# 44.1 kHz streams, and the tests' own, are then resampled. TEST_SOUND_SHM=1
+# lets a PulseAudio server and its clients pass sound through shared memory,
+# as a desktop's do. DIR/pids lists every process started, so a test can
+# kill the server and start it again at the same socket.
 test_sound_server_start() {
     local dir=$1
     mkdir -p "$dir/runtime" "$dir/home"

@@ -195,8 +195,8 @@ TEST_F(LiveEngine, TheOscilloscopeShowsTheInputWithinASecondAndRedrawsWithEveryB
 
 // Runs of sound in what the sink played, as [first, end) frame ranges.
 // Silence (samples no louder than `quiet`) of 8 frames or more separates
-// runs; the sine itself is exactly 0 at most one frame in a row, and within
-// 1024 of it at most two.
+// runs; the sine itself is exactly 0 at most one frame in a row, and no
+// louder than 1024 at most two.
 std::vector<std::pair<std::size_t, std::size_t>> SoundRuns(const std::vector<std::int16_t>& pcm,
                                                            int quiet = 0) {
     auto sound = [&](std::size_t f) {
