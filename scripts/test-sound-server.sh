@@ -9,15 +9,21 @@
 # TEST_SOUND_KIND chooses the server: pulseaudio (the default) or pipewire
 # (PipeWire with WirePlumber and pipewire-pulse, on a private session bus,
 # its clock fixed at 44.1 kHz so nothing is resampled). Either way clients
-# reach it through PULSE_SERVER alone. TEST_SOUND_SHM=1 lets a PulseAudio
-# server and its clients pass sound through shared memory, as a desktop's
-# do. DIR/pids lists every process started, so a test can kill the server
-# and start it again at the same socket.
+# reach it through PULSE_SERVER alone. TEST_SOUND_RATE=48000 runs PipeWire's
+# graph and its devices at 48 kHz instead, as a desktop's: the program's
+# 44.1 kHz streams, and the tests' own, are then resampled. TEST_SOUND_SHM=1
+# lets a PulseAudio server and its clients pass sound through shared memory,
+# as a desktop's do. DIR/pids lists every process started, so a test can
+# kill the server and start it again at the same socket.
 test_sound_server_start() {
     local dir=$1
     mkdir -p "$dir/runtime" "$dir/home"
     chmod 700 "$dir/runtime"
     export TEST_SOUND_DIR=$dir
+    # The rate the server's graph runs at, so the tests know whether what
+    # they hear was resampled. PulseAudio's here always runs at 44.1 kHz.
+    [[ ${TEST_SOUND_KIND:-pulseaudio} == pipewire ]] || TEST_SOUND_RATE=44100
+    export TEST_SOUND_RATE=${TEST_SOUND_RATE:-44100}
     : >"$dir/pids"
     case ${TEST_SOUND_KIND:-pulseaudio} in
     pulseaudio)
@@ -85,10 +91,10 @@ _test_sound_pipewire_start() {
     # servers have no real-time threads, and at 256 frames a busy machine
     # made them miss periods now and then, holes in the input and in what
     # the output's monitor heard.
-    cat >"$dir/config/pipewire/pipewire.conf.d/rate.conf" <<'CONF'
+    cat >"$dir/config/pipewire/pipewire.conf.d/rate.conf" <<CONF
 context.properties = {
-    default.clock.rate = 44100
-    default.clock.allowed-rates = [ 44100 ]
+    default.clock.rate = $TEST_SOUND_RATE
+    default.clock.allowed-rates = [ $TEST_SOUND_RATE ]
     default.clock.quantum = 1024
     default.clock.min-quantum = 1024
 }
@@ -128,13 +134,14 @@ CONF
 }
 
 # PipeWire has no sine source module: "in" is the monitor of a null sink fed
-# the same sine, 100 frames a period at half of full scale.
+# the same sine, 100 frames a period at half of full scale, at 44.1 kHz
+# whatever the graph's rate.
 _test_sound_pipewire_devices() {
-    local dir=$1
-    pactl load-module module-null-sink sink_name=out rate=44100 channels=2 >/dev/null
-    pactl load-module module-null-sink sink_name=sine rate=44100 channels=2 >/dev/null
+    local dir=$1 rate=$TEST_SOUND_RATE
+    pactl load-module module-null-sink sink_name=out rate="$rate" channels=2 >/dev/null
+    pactl load-module module-null-sink sink_name=sine rate="$rate" channels=2 >/dev/null
     pactl load-module module-remap-source source_name=in master=sine.monitor \
-        rate=44100 channels=2 >/dev/null
+        rate="$rate" channels=2 >/dev/null
     python3 -c '
 import math, sys
 period = bytearray()
