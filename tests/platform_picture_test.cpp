@@ -19,9 +19,13 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <random>
+#include <string>
 #include <thread>
+
+#include <unistd.h>
 
 namespace {
 
@@ -105,13 +109,14 @@ protected:
     bool Shows(const QImage& image) { return WindowShows(connection, window, image); }
 
     // A form on X that a paint box fills, shown: the box has a window of its
-    // own, where the fast path sends its pictures.
-    void ShowPaintBox() {
+    // own, where the fast path sends its pictures. The form's size is its
+    // frame's, a window manager's decorations included.
+    void ShowPaintBox(int formWidth = kWidth, int formHeight = kHeight) {
         setenv("QT_QPA_PLATFORM", "xcb", 1);
         Application->Initialize();
         form = new TForm(nullptr);
         box = new TPaintBox(form);
-        form->SetBounds(0, 0, kWidth, kHeight);
+        form->SetBounds(0, 0, formWidth, formHeight);
         box->SetBounds(0, 0, kWidth, kHeight);
         box->SetColor(clBlack);
         form->Show();
@@ -244,6 +249,94 @@ TEST_F(XcbPicture, AnUncoveredPaintBoxShowsTheWholePictureAgain) {
     EXPECT_TRUE(testwait::WaitUntil(
         [&] { return screenShows(AsQtPaints(*box->Canvas, kWidth, kHeight, ratio)); },
         std::chrono::seconds(5), [] { Application->ProcessMessages(); }));
+}
+
+// The write calls this thread of the process has made, the pictures it
+// sent to the X server among them.
+long WritesBy(pid_t thread) {
+    std::ifstream io("/proc/self/task/" + std::to_string(thread) + "/io");
+    std::string key;
+    long value = 0;
+    while (io >> key >> value) {
+        if (key == "syscw:") {
+            return value;
+        }
+    }
+    return -1;
+}
+
+// Under a window manager (on-xvfb.sh --wm): iconified, the window is
+// unmapped, and the worker that goes on drawing a block every 23 ms writes
+// nothing to the display. Restored, the block drawn last, the same over and
+// over as on a quiet input, comes back whole from the worker alone: the
+// event loop does not turn, and X kept nothing of the window.
+TEST_F(XcbPicture, AMinimizedPaintBoxGetsNoPicturesAndRestoredShowsTheLatestBlock) {
+    if (std::getenv("XVFB_WM") == nullptr) {
+        GTEST_SKIP() << "run through on-xvfb.sh --wm";
+    }
+    // Room for openbox's title bar and borders.
+    ShowPaintBox(2 * kWidth, 2 * kHeight);
+    const auto top = static_cast<xcb_window_t>(box->Widget()->window()->winId());
+    auto mapState = [&] {
+        std::unique_ptr<xcb_get_window_attributes_reply_t, Free> reply{
+            xcb_get_window_attributes_reply(connection, xcb_get_window_attributes(connection, top),
+                                            nullptr)};
+        return reply ? reply->map_state : XCB_MAP_STATE_UNMAPPED;
+    };
+    ASSERT_TRUE(testwait::WaitUntil([&] { return BoxShowsCanvas(); }, std::chrono::seconds(5),
+                                    [] { Application->ProcessMessages(); }));
+    std::atomic<bool> frozen{false};
+    std::atomic<bool> stop{false};
+    std::atomic<pid_t> tid{0};
+    std::thread worker([&] {
+        tid.store(gettid());
+        for (int block = 0; !stop.load(); block += frozen.load() ? 0 : 1) {
+            TCanvas& canvas = *box->Canvas;
+            canvas.Lock();
+            canvas.Brush->Color = clBlack;
+            canvas.Pen->Color = clAqua;
+            canvas.Rectangle(0, 0, kWidth, kHeight);
+            canvas.MoveTo(3, 40 - block % 30);
+            canvas.LineTo(60, 5 + block % 30);
+            canvas.Unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(23));
+        }
+    });
+    xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, 0, 15, "WM_CHANGE_STATE"), nullptr);
+    ASSERT_NE(atom, nullptr);
+    // How a client asks the window manager to iconify a window (ICCCM
+    // 4.1.4), as xdotool windowminimize does.
+    xcb_client_message_event_t iconify{};
+    iconify.response_type = XCB_CLIENT_MESSAGE;
+    iconify.format = 32;
+    iconify.window = top;
+    iconify.type = atom->atom;
+    iconify.data.data32[0] = 3; // IconicState
+    std::free(atom);
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
+    xcb_send_event(connection, 0, screen->root,
+                   XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                   reinterpret_cast<const char*>(&iconify));
+    xcb_flush(connection);
+    const bool minimized =
+        testwait::WaitUntil([&] { return mapState() == XCB_MAP_STATE_UNMAPPED; });
+    // A picture or two may be on their way as the news arrives.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const long before = WritesBy(tid.load());
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const long during = WritesBy(tid.load()) - before;
+    frozen.store(true);
+    xcb_map_window(connection, top);
+    xcb_flush(connection);
+    const bool restored = testwait::WaitUntil([&] { return mapState() == XCB_MAP_STATE_VIEWABLE; });
+    const bool shows = testwait::WaitUntil([&] { return BoxShowsCanvas(); });
+    stop.store(true);
+    worker.join();
+    ASSERT_TRUE(minimized) << "the window manager did not iconify the window";
+    EXPECT_EQ(during, 0) << "pictures kept going out while minimized";
+    ASSERT_TRUE(restored);
+    EXPECT_TRUE(shows) << "restored, the paint box did not show the latest block";
 }
 
 // On a private Weston (on-weston.sh): the paint box's own surface lies
