@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -447,6 +448,74 @@ TEST_F(WaylandPaintBox, TheScreenShowsTheCanvasPixelForPixelAndAStoppedComposito
                                         Application->ProcessMessages();
                                     }));
     delete form;
+}
+
+// The commits of every surface on the compositor over the next `seconds`,
+// from Weston's record of every request.
+int CommitsWithin(int seconds) {
+    const std::string command =
+        "timeout " + std::to_string(seconds) +
+        " weston-debug proto 2>/dev/null | grep -c 'rq wl_surface@[0-9]*\\.commit'";
+    FILE* out = popen(command.c_str(), "r");
+    int count = -1;
+    if (out != nullptr && std::fscanf(out, "%d", &count) != 1) {
+        count = -1;
+    }
+    if (out != nullptr) {
+        pclose(out);
+    }
+    return count;
+}
+
+// Minimized (Weston takes the window off the screen), the paint box gets
+// no pictures while a worker goes on drawing a block every 23 ms; restored
+// through Weston's window switcher (super+Tab, on-weston.sh --seat), it
+// shows the block drawn last, the same over and over. The event loop does
+// not turn then: Qt, which asked for the minimize here, would show the
+// paint box anew as the window is activated again, where a compositor that
+// minimizes a window itself tells Qt nothing.
+TEST_F(WaylandPaintBox, AMinimizedPaintBoxGetsNoPicturesAndRestoredShowsTheLatestBlock) {
+    const char* keys = std::getenv("WESTON_X_DISPLAY");
+    if (keys == nullptr || *keys == '\0') {
+        GTEST_SKIP() << "run through on-weston.sh --seat";
+    }
+    setenv("QT_QPA_PLATFORM", "wayland", 1);
+    Application->Initialize();
+    auto* form = new TForm(nullptr);
+    auto* box = new TPaintBox(form);
+    form->SetBounds(0, 0, 160, 120);
+    box->SetBounds(24, 32, 64, 48);
+    form->Show();
+    const qreal k = box->Widget()->devicePixelRatioF();
+    TCanvas& canvas = *box->Canvas;
+    auto turn = [] { Application->ProcessMessages(); };
+    Draw(canvas, 64, 48, 0);
+    ASSERT_TRUE(testwait::WaitUntil([&] { return ScreenShows(canvas, 64, 48, k); },
+                                    std::chrono::seconds(10), turn));
+    std::atomic<bool> frozen{false};
+    std::atomic<bool> stop{false};
+    std::thread worker([&] {
+        for (int block = 0; !stop.load(); block += frozen.load() ? 0 : 1) {
+            Draw(canvas, 64, 48, block % 30);
+            std::this_thread::sleep_for(std::chrono::milliseconds(23));
+        }
+    });
+    box->Widget()->window()->showMinimized();
+    // Long enough for a frame callback to go unanswered.
+    testwait::WaitUntil([] { return false; }, std::chrono::seconds(1), turn);
+    const int commits = CommitsWithin(2);
+    frozen.store(true);
+    const std::string restore =
+        "DISPLAY=" + std::string(keys) + " xdotool keydown super key Tab sleep 0.2 keyup super";
+    const bool restored = std::system(restore.c_str()) == 0;
+    const bool shows = testwait::WaitUntil([&] { return ScreenShows(canvas, 64, 48, k); },
+                                           std::chrono::seconds(10));
+    stop.store(true);
+    worker.join();
+    delete form;
+    EXPECT_EQ(commits, 0) << "pictures kept going out while minimized";
+    ASSERT_TRUE(restored);
+    EXPECT_TRUE(shows) << "restored, the paint box did not show the latest block";
 }
 
 } // namespace
