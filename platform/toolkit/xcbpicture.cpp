@@ -103,10 +103,12 @@ struct TXcbPicture::State {
     // Window pixels a picture pixel, across and down.
     int scale = 1;
     // Whether the window can be seen: viewable and not wholly covered, as
-    // the server last said. A window that becomes viewable is always told
-    // how covered it is, one that stops being so only through the unmap of
-    // itself or of its top-level window (an iconified window's is unmapped
-    // too, ICCCM 4.1.4; a hidden one's as well).
+    // the server last said. A window that becomes viewable is told how
+    // covered it is, and exposed; one that stops being so learns it only
+    // through the unmap of itself or of its top-level window (an iconified
+    // window's is unmapped too, ICCCM 4.1.4; a hidden one's as well). A map
+    // counts as seen: where a compositing manager draws the windows the
+    // server may say no more.
     bool seen = true;
 
     xcb_connection_t* c() const { return connection.get(); }
@@ -115,10 +117,13 @@ struct TXcbPicture::State {
         const std::uint8_t type = event.response_type & 0x7F;
         if (type == XCB_UNMAP_NOTIFY) {
             seen = false;
+        } else if (type == XCB_MAP_NOTIFY) {
+            seen = true;
         } else if (type == XCB_VISIBILITY_NOTIFY) {
             seen = reinterpret_cast<const xcb_visibility_notify_event_t&>(event).state !=
                    XCB_VISIBILITY_FULLY_OBSCURED;
         } else if (type == XCB_EXPOSE) {
+            seen = true;
             // The server kept nothing of what was covered or unmapped. Qt
             // paints the whole picture again too, but only as its event
             // loop turns; a window manager that grows the window back as it
