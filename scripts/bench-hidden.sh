@@ -73,13 +73,7 @@ x_run() (
     source scripts/xvfb-session.sh
     trap 'xvfb_stop' EXIT
     XVFB_SCREEN=1600x1200x24 xvfb_start "$dir" || exit 1
-    HOME=$dir XDG_CONFIG_HOME=$dir openbox --sm-disable >"$dir/wm.log" 2>&1 &
-    local wm=$!
-    trap 'kill "$wm" 2>/dev/null; xvfb_stop' EXIT
-    for _ in $(seq 1 100); do
-        xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
-        sleep 0.1
-    done
+    xvfb_wm_start || exit 1
     xvfb_app_start "$program"
     xvfb_app_window 60 || exit 1
     sleep 2
