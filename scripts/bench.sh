@@ -11,7 +11,9 @@
 # DAMAGE extension, or from Weston's record of the surface commits), the
 # program's and the display server's CPU, and the voluntary context switches
 # of each of the program's threads per captured block, and the medians of
-# those runs, and as many more on X with 8 busy loops. Last,
+# those runs, and as many more on X with 8 busy loops. Then
+# scripts/bench-hidden.sh: the program's and the display server's CPU with
+# the window shown, minimized and shown again, on X and on Weston. Last,
 # scripts/bench-latency.sh: the input-to-output latency with playback on
 # (median, p90, max) and the heard blocks that are exact stretches of the
 # input, beside the server's loopback module at 20 ms, for two ways of
@@ -392,6 +394,12 @@ for pid in "${busy_pids[@]}"; do
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
 done
+# Shown, minimized, shown again, each build in turn.
+hidden_args=()
+for i in "${!programs[@]}"; do
+    hidden_args+=("${programs[$i]}" "${labels[$i]}")
+done
+scripts/bench-hidden.sh "${hidden_args[@]}" || status=1
 # Input-to-output latency and bit-exactness, on a server of its own.
 latency_args=()
 for i in "${!programs[@]}"; do

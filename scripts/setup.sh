@@ -44,6 +44,9 @@ test_packages=(
     # The private headless Weston the window runs on for the Wayland tests;
     # it ships weston-screenshooter and weston-debug too.
     weston
+    # A window manager on the private Xvfb that can iconify a window, for
+    # the tests of a minimized window.
+    openbox
     lintian desktop-file-utils appstream
     # ALSA's PulseAudio plug-in: the tests give ALSA a device without
     # hardware through it.

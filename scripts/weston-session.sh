@@ -21,6 +21,9 @@
 #                                # (window coordinates), as raw RGB
 #   weston_click_iniciar         # or weston_click_parar, or weston_click X Y
 #   weston_close_window          # the close button of the window's title bar
+#   weston_minimize_window       # its minimize button
+#   weston_restore_window        # Weston's window switcher (super+Tab) brings
+#                                # the window back
 #   weston_app_wait_exit SECONDS # waits for the program to end (APP_STATUS)
 #   weston_stop                  # ends whatever of the above still runs
 #
@@ -270,6 +273,21 @@ weston_click_parar() {
 # it as it would on a window manager's request.
 weston_close_window() {
     _weston_click_at $(((APP_VIEW[2] - 17) * WESTON_SCALE)) $(((APP_VIEW[1] + 15) * WESTON_SCALE))
+}
+
+# The minimize button is the third from the right: 18 wide, 5 apart.
+weston_minimize_window() {
+    _weston_click_at $(((APP_VIEW[2] - 63) * WESTON_SCALE)) $(((APP_VIEW[1] + 15) * WESTON_SCALE))
+}
+
+# The switcher shows minimized windows too, and the one chosen as the key
+# goes up is shown again.
+weston_restore_window() {
+    if [[ -z $WESTON_X_DISPLAY ]]; then
+        echo "this Weston has no seat to press keys with (weston_start DIR SCALE seat)" >&2
+        return 1
+    fi
+    DISPLAY=$WESTON_X_DISPLAY xdotool keydown super key Tab sleep 0.2 keyup super
 }
 
 weston_app_wait_exit() {

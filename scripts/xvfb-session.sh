@@ -7,6 +7,8 @@
 #   source scripts/xvfb-session.sh
 #   xvfb_start DIR              # starts Xvfb on a free display, exports DISPLAY
 #                               # (screen XVFB_SCREEN, 800x600x24 if unset)
+#   xvfb_wm_start               # openbox there, a window manager that can
+#                               # iconify a window (XVFB_WM_PID)
 #   xvfb_app_start PROGRAM      # starts the program there (APP_PID)
 #   xvfb_app_window [SECONDS]   # waits for the window "frmAudio" (APP_WINDOW)
 #   xvfb_click_iniciar          # or xvfb_click_parar, or xvfb_click X Y
@@ -22,6 +24,7 @@
 # shellcheck disable=SC2034
 XVFB_DIR=
 XVFB_PID=
+XVFB_WM_PID=
 APP_PID=
 APP_WINDOW=
 APP_STATUS=
@@ -57,6 +60,21 @@ xvfb_start() {
         return 1
     fi
     export DISPLAY=:$number
+}
+
+xvfb_wm_start() {
+    # No session manager, and none of the user's settings.
+    HOME=$XVFB_DIR XDG_CONFIG_HOME=$XVFB_DIR openbox --sm-disable >"$XVFB_DIR/wm.log" 2>&1 &
+    XVFB_WM_PID=$!
+    # It manages windows once it has said so on the root window.
+    for _ in $(seq 1 100); do
+        xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && return 0
+        kill -0 "$XVFB_WM_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "openbox did not start; its log:" >&2
+    cat "$XVFB_DIR/wm.log" >&2
+    return 1
 }
 
 xvfb_app_start() {
@@ -140,6 +158,11 @@ xvfb_stop() {
         wait "$APP_PID" 2>/dev/null || true
     fi
     APP_PID=
+    if [[ -n $XVFB_WM_PID ]]; then
+        kill "$XVFB_WM_PID" 2>/dev/null || true
+        wait "$XVFB_WM_PID" 2>/dev/null || true
+        XVFB_WM_PID=
+    fi
     if [[ -n $XVFB_PID ]]; then
         kill "$XVFB_PID" 2>/dev/null || true
         wait "$XVFB_PID" 2>/dev/null || true

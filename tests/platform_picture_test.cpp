@@ -18,10 +18,15 @@
 #include <atomic>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <random>
+#include <string>
 #include <thread>
+
+#include <unistd.h>
 
 namespace {
 
@@ -71,15 +76,54 @@ QImage AsQtPaints(TCanvas& canvas, int width, int height, qreal ratio) {
     return screen;
 }
 
-void DrawLine(TCanvas& canvas) {
+void DrawLine(TCanvas& canvas, int shift = 0) {
     canvas.Lock();
     canvas.Brush->Color = clBlack;
     canvas.Pen->Color = clAqua;
     canvas.Rectangle(0, 0, 64, 48);
-    canvas.MoveTo(3, 40);
-    canvas.LineTo(60, 5);
+    canvas.MoveTo(3, 40 - shift);
+    canvas.LineTo(60, 5 + shift);
     canvas.Unlock();
 }
+
+// A worker that draws a block every 23 ms, as the display worker does,
+// until it goes; frozen, it draws one block unlike any before over and
+// over, as on a quiet input.
+class Blocks {
+public:
+    template <typename Draw>
+    explicit Blocks(Draw draw)
+        : thread_([this, draw] {
+              tid.store(gettid());
+              for (int block = 0; !stop_.load(); ++block) {
+                  draw(frozen.load() ? 30 : block % 30);
+                  std::this_thread::sleep_for(std::chrono::milliseconds(23));
+              }
+          }) {}
+    ~Blocks() {
+        stop_.store(true);
+        thread_.join();
+    }
+    // The write calls the worker has made, the pictures it sent to the X
+    // server among them.
+    long Writes() const {
+        std::ifstream io("/proc/self/task/" + std::to_string(tid.load()) + "/io");
+        std::string key;
+        long value = 0;
+        while (io >> key >> value) {
+            if (key == "syscw:") {
+                return value;
+            }
+        }
+        return -1;
+    }
+    std::atomic<bool> frozen{false};
+    std::atomic<pid_t> tid{0};
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 class XcbPicture : public testing::Test {
 protected:
@@ -105,13 +149,14 @@ protected:
     bool Shows(const QImage& image) { return WindowShows(connection, window, image); }
 
     // A form on X that a paint box fills, shown: the box has a window of its
-    // own, where the fast path sends its pictures.
-    void ShowPaintBox() {
+    // own, where the fast path sends its pictures. The form's size is its
+    // frame's, a window manager's decorations included.
+    void ShowPaintBox(int formWidth = kWidth, int formHeight = kHeight) {
         setenv("QT_QPA_PLATFORM", "xcb", 1);
         Application->Initialize();
         form = new TForm(nullptr);
         box = new TPaintBox(form);
-        form->SetBounds(0, 0, kWidth, kHeight);
+        form->SetBounds(0, 0, formWidth, formHeight);
         box->SetBounds(0, 0, kWidth, kHeight);
         box->SetColor(clBlack);
         form->Show();
@@ -246,6 +291,39 @@ TEST_F(XcbPicture, AnUncoveredPaintBoxShowsTheWholePictureAgain) {
         std::chrono::seconds(5), [] { Application->ProcessMessages(); }));
 }
 
+// Under a window manager (on-xvfb.sh --wm): iconified, the window is
+// unmapped, and the worker that goes on drawing writes nothing to the
+// display. Restored, the block drawn last comes back whole from the worker
+// alone: the event loop does not turn, and X kept nothing of the window.
+TEST_F(XcbPicture, AMinimizedPaintBoxGetsNoPicturesAndRestoredShowsTheLatestBlock) {
+    if (std::getenv("XVFB_WM") == nullptr) {
+        GTEST_SKIP() << "run through on-xvfb.sh --wm";
+    }
+    // Room for openbox's title bar and borders.
+    ShowPaintBox(2 * kWidth, 2 * kHeight);
+    ASSERT_TRUE(testwait::WaitUntil([&] { return BoxShowsCanvas(); }, std::chrono::seconds(5),
+                                    [] { Application->ProcessMessages(); }));
+    const std::string top = std::to_string(box->Widget()->window()->winId());
+    long during = -1;
+    bool restored = false;
+    {
+        Blocks blocks([&](int shift) { DrawLine(*box->Canvas, shift); });
+        if (std::system(("xdotool windowminimize --sync " + top).c_str()) == 0) {
+            // A picture or two may be on their way as the news arrives.
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            const long before = blocks.Writes();
+            std::this_thread::sleep_for(std::chrono::seconds(2));
+            during = blocks.Writes() - before;
+            blocks.frozen.store(true);
+            // A map request brings an iconified window back (ICCCM 4.1.4).
+            restored = std::system(("xdotool windowmap --sync " + top).c_str()) == 0 &&
+                       testwait::WaitUntil([&] { return BoxShowsCanvas(); });
+        }
+    }
+    EXPECT_EQ(during, 0) << "pictures kept going out while minimized";
+    EXPECT_TRUE(restored) << "restored, the paint box did not show the latest block";
+}
+
 // On a private Weston (on-weston.sh): the paint box's own surface lies
 // exactly over the paint box, past the decorations Qt draws itself, and at
 // output scale 2 each picture pixel is a 2 x 2 block; at QT_SCALE_FACTOR
@@ -354,6 +432,62 @@ TEST_F(WaylandPaintBox, TheScreenShowsTheCanvasPixelForPixelAndAStoppedComposito
                                         Application->ProcessMessages();
                                     }));
     delete form;
+}
+
+// The commits of every surface on the compositor over the next `seconds`,
+// from Weston's record of every request.
+int CommitsWithin(int seconds) {
+    const std::string command =
+        "timeout " + std::to_string(seconds) +
+        " weston-debug proto 2>/dev/null | grep -c 'rq wl_surface@[0-9]*\\.commit'";
+    const std::unique_ptr<FILE, int (*)(FILE*)> out(popen(command.c_str(), "r"), pclose);
+    int count = -1;
+    return out && std::fscanf(out.get(), "%d", &count) == 1 ? count : -1;
+}
+
+// Minimized (Weston takes the window off the screen), the paint box gets
+// no pictures while a worker goes on drawing a block every 23 ms; restored
+// through Weston's window switcher (super+Tab, on-weston.sh --seat), it
+// shows the block drawn last, the same over and over. The event loop does
+// not turn then: Qt, which asked for the minimize here, would show the
+// paint box anew as the window is activated again, where a compositor that
+// minimizes a window itself tells Qt nothing.
+TEST_F(WaylandPaintBox, AMinimizedPaintBoxGetsNoPicturesAndRestoredShowsTheLatestBlock) {
+    const char* keys = std::getenv("WESTON_X_DISPLAY");
+    if (keys == nullptr || *keys == '\0') {
+        GTEST_SKIP() << "run through on-weston.sh --seat";
+    }
+    setenv("QT_QPA_PLATFORM", "wayland", 1);
+    Application->Initialize();
+    auto* form = new TForm(nullptr);
+    auto* box = new TPaintBox(form);
+    form->SetBounds(0, 0, 160, 120);
+    box->SetBounds(24, 32, 64, 48);
+    form->Show();
+    const qreal k = box->Widget()->devicePixelRatioF();
+    TCanvas& canvas = *box->Canvas;
+    auto turn = [] { Application->ProcessMessages(); };
+    Draw(canvas, 64, 48, 0);
+    ASSERT_TRUE(testwait::WaitUntil([&] { return ScreenShows(canvas, 64, 48, k); },
+                                    std::chrono::seconds(10), turn));
+    int commits = -1;
+    bool restored = false;
+    {
+        Blocks blocks([&](int shift) { Draw(canvas, 64, 48, shift); });
+        box->Widget()->window()->showMinimized();
+        // Long enough for a frame callback to go unanswered.
+        testwait::WaitUntil([] { return false; }, std::chrono::seconds(1), turn);
+        commits = CommitsWithin(2);
+        blocks.frozen.store(true);
+        const std::string restore =
+            "DISPLAY=" + std::string(keys) + " xdotool keydown super key Tab sleep 0.2 keyup super";
+        restored = std::system(restore.c_str()) == 0 &&
+                   testwait::WaitUntil([&] { return ScreenShows(canvas, 64, 48, k); },
+                                       std::chrono::seconds(10));
+    }
+    delete form;
+    EXPECT_EQ(commits, 0) << "pictures kept going out while minimized";
+    EXPECT_TRUE(restored) << "restored, the paint box did not show the latest block";
 }
 
 } // namespace

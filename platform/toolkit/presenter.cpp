@@ -47,7 +47,8 @@ std::unique_ptr<TPresenter> OnX(QWidget& widget, int scale) {
     // Only the paint box gets a window of its own; its neighbours stay
     // painted by Qt into the form's.
     QCoreApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
-    auto picture = TXcbPicture::Create(static_cast<std::uint32_t>(widget.winId()), scale);
+    auto picture = TXcbPicture::Create(static_cast<std::uint32_t>(widget.winId()), scale,
+                                       static_cast<std::uint32_t>(widget.window()->winId()));
     if (picture == nullptr) {
         return nullptr;
     }

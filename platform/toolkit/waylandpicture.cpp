@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -37,6 +38,7 @@ using Subsurface = Owned<wl_subsurface, wl_subsurface_destroy>;
 using Region = Owned<wl_region, wl_region_destroy>;
 using Pool = Owned<wl_shm_pool, wl_shm_pool_destroy>;
 using Buffer = Owned<wl_buffer, wl_buffer_destroy>;
+using Callback = Owned<wl_callback, wl_callback_destroy>;
 
 struct Unmap {
     std::size_t bytes = 0;
@@ -76,6 +78,31 @@ struct TWaylandPicture::State {
     Frame* shown = nullptr;
     int width = 0;
     int height = 0;
+
+    // Whether anybody looks. Wayland does not tell a client that its window
+    // is minimized or on another workspace, but a compositor answers a
+    // frame callback only as it draws the surface. Now and then a picture
+    // asks for one; one that goes unanswered for a while means nobody
+    // sees the pictures, and none are sent until the answer comes, which
+    // it does as the compositor draws the surface again. Asking at every
+    // picture would wake Qt's event loop once more each time.
+    static constexpr std::chrono::milliseconds kAskEvery{500};
+    static constexpr std::chrono::milliseconds kUnseenAfter{250};
+    using Clock = std::chrono::steady_clock;
+    Callback probe;
+    Clock::time_point asked{};
+    bool seen = true;
+
+    static void Drawn(void* data, wl_callback*, std::uint32_t) {
+        auto& s = *static_cast<State*>(data);
+        s.probe.reset();
+        if (!s.seen) {
+            s.seen = true;
+            // Nothing went out meanwhile: the next picture goes out whole.
+            s.shown = nullptr;
+        }
+    }
+    static constexpr wl_callback_listener kDrawn{Drawn};
 
     static void Global(void* data, wl_registry* registry, std::uint32_t name, const char* interface,
                        std::uint32_t version) {
@@ -260,6 +287,14 @@ bool TWaylandPicture::Show(const QImage& image, bool whole) {
     if (whole) {
         s.shown = nullptr;
     }
+    const State::Clock::time_point now = State::Clock::now();
+    if (s.probe && now - s.asked > State::kUnseenAfter) {
+        s.seen = false;
+    }
+    if (!s.seen) {
+        // Until the compositor draws the surface again.
+        return true;
+    }
     State::Frame* frame = s.FreeFrame();
     if (frame == nullptr) {
         // The compositor holds every buffer: this picture is skipped, and
@@ -267,6 +302,14 @@ bool TWaylandPicture::Show(const QImage& image, bool whole) {
         return true;
     }
     wl_surface* surface = s.surface.get();
+    // Asked for with this picture's commit, or with a commit of its own
+    // when the picture is the one shown.
+    const bool ask = !s.probe && now - s.asked >= State::kAskEvery;
+    if (ask) {
+        s.probe.reset(wl_surface_frame(surface));
+        wl_callback_add_listener(s.probe.get(), &State::kDrawn, &s);
+        s.asked = now;
+    }
     const int k = s.scale;
     // Runs of changed rows a few rows apart are damaged as one.
     constexpr int kJoin = 8;
@@ -287,16 +330,17 @@ bool TWaylandPicture::Show(const QImage& image, bool whole) {
         last = y;
         any = true;
     });
-    if (!any) {
+    if (any) {
+        damage();
+        wl_surface_attach(surface, frame->buffer.get(), 0, 0);
+        frame->busy = true;
+        s.shown = frame;
+        s.next = std::size_t(frame - s.frames.data() + 1) % s.frames.size();
+    } else if (!ask) {
         // The surface already shows this picture.
         return true;
     }
-    damage();
-    wl_surface_attach(surface, frame->buffer.get(), 0, 0);
     wl_surface_commit(surface);
-    frame->busy = true;
-    s.shown = frame;
-    s.next = std::size_t(frame - s.frames.data() + 1) % s.frames.size();
     // A compositor that stopped reading leaves the requests queued here;
     // with every buffer soon busy, few more come until it reads again.
     if (wl_display_flush(s.display) < 0 && errno != EAGAIN) {

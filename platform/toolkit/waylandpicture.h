@@ -15,7 +15,8 @@ struct wl_surface;
 // queue of their own: the thread that finished a picture commits it. Three
 // shared-memory buffers go round; one the compositor still holds is never
 // written, and when it holds them all the picture is skipped. Nothing ever
-// waits on the compositor.
+// waits on the compositor. While the compositor leaves a frame callback
+// unanswered (nobody sees the surface) no pictures are sent.
 class TWaylandPicture {
 public:
     // Over `parent` (a surface of `display`) at (x, y) of its surface
@@ -34,8 +35,8 @@ public:
     void Place(int x, int y);
 
     // Commits the picture, damaging the rows that differ from what the
-    // surface shows, or all of them when `whole`. Returns false once the
-    // connection is lost.
+    // surface shows, or all of them when `whole`; nothing while nobody sees
+    // it. Returns false once the connection is lost.
     bool Show(const QImage& image, bool whole = false);
 
     wl_surface* Parent() const;

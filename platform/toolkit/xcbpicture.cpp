@@ -102,11 +102,34 @@ struct TXcbPicture::State {
     int height = 0;
     // Window pixels a picture pixel, across and down.
     int scale = 1;
+    // Whether the window can be seen: viewable and not wholly covered, as
+    // the server last said. A window that becomes viewable is told how
+    // covered it is, and exposed; one that stops being so learns it only
+    // through the unmap of itself or of its top-level window (an iconified
+    // window's is unmapped too, ICCCM 4.1.4; a hidden one's as well). A map
+    // counts as seen: where a compositing manager draws the windows the
+    // server may say no more.
+    bool seen = true;
 
     xcb_connection_t* c() const { return connection.get(); }
 
     void Handle(const xcb_generic_event_t& event) {
-        if (event.response_type == 0) {
+        const std::uint8_t type = event.response_type & 0x7F;
+        if (type == XCB_UNMAP_NOTIFY) {
+            seen = false;
+        } else if (type == XCB_MAP_NOTIFY) {
+            seen = true;
+        } else if (type == XCB_VISIBILITY_NOTIFY) {
+            seen = reinterpret_cast<const xcb_visibility_notify_event_t&>(event).state !=
+                   XCB_VISIBILITY_FULLY_OBSCURED;
+        } else if (type == XCB_EXPOSE) {
+            seen = true;
+            // The server kept nothing of what was covered or unmapped. Qt
+            // paints the whole picture again too, but only as its event
+            // loop turns; a window manager that grows the window back as it
+            // restores it uncovers it a strip at a time.
+            shown = nullptr;
+        } else if (event.response_type == 0) {
             // A put the server refused (the window gone, say) is never
             // reported done, but its segment is free all the same. Other
             // errors are of no use here: the next picture replaces a lost one.
@@ -117,8 +140,7 @@ struct TXcbPicture::State {
                 }
             }
             shown = nullptr;
-        } else if (shmEvents != 0 &&
-                   (event.response_type & 0x7F) == shmEvents + XCB_SHM_COMPLETION) {
+        } else if (shmEvents != 0 && type == shmEvents + XCB_SHM_COMPLETION) {
             const auto& done = reinterpret_cast<const xcb_shm_completion_event_t&>(event);
             for (Segment& segment : segments) {
                 if (segment.id == done.shmseg) {
@@ -299,13 +321,24 @@ TXcbPicture::~TXcbPicture() {
     }
 }
 
-std::unique_ptr<TXcbPicture> TXcbPicture::Create(std::uint32_t window, int scale) {
+std::unique_ptr<TXcbPicture> TXcbPicture::Create(std::uint32_t window, int scale,
+                                                 std::uint32_t toplevel) {
     auto state = std::make_unique<State>();
     state->scale = std::max(scale, 1);
     state->connection.reset(xcb_connect(nullptr, nullptr));
     xcb_connection_t* c = state->c();
     if (xcb_connection_has_error(c)) {
         return nullptr;
+    }
+    // Asked for before the window's state below, so that no change after
+    // that goes unreported. These are this connection's own choices; Qt's
+    // stay as they are.
+    const std::uint32_t watch = XCB_EVENT_MASK_EXPOSURE | XCB_EVENT_MASK_STRUCTURE_NOTIFY |
+                                XCB_EVENT_MASK_VISIBILITY_CHANGE;
+    xcb_change_window_attributes(c, window, XCB_CW_EVENT_MASK, &watch);
+    if (toplevel != 0 && toplevel != window) {
+        const std::uint32_t unmaps = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+        xcb_change_window_attributes(c, toplevel, XCB_CW_EVENT_MASK, &unmaps);
     }
     Reply<xcb_get_geometry_reply_t> geometry{
         xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr)};
@@ -315,6 +348,7 @@ std::unique_ptr<TXcbPicture> TXcbPicture::Create(std::uint32_t window, int scale
         return nullptr;
     }
     state->window = window;
+    state->seen = attributes->map_state == XCB_MAP_STATE_VIEWABLE;
     state->depth = geometry->depth;
     state->maxRequest = std::size_t(xcb_get_maximum_request_length(c)) * 4;
     state->gc = xcb_generate_id(c);
@@ -340,6 +374,17 @@ bool TXcbPicture::Show(const QImage& image, bool whole) {
     State& s = *state_;
     if (xcb_connection_has_error(s.c())) {
         return false;
+    }
+    if (s.seen) {
+        s.PollQueued();
+    } else {
+        // Nothing goes out, and so nothing reads the socket on the way:
+        // the news that the window shows again is asked for here, without
+        // waiting.
+        s.Poll();
+    }
+    if (!s.seen) {
+        return !xcb_connection_has_error(s.c());
     }
     if (!s.shm || !s.ShowShared(image, whole)) {
         s.Poll();

@@ -4,7 +4,7 @@
 #   on-weston.sh [--scale 2] [--seat] COMMAND...
 #
 # --seat: Weston with a pointer and keyboard, on a private Xvfb
-# (scripts/weston-session.sh says why).
+# (scripts/weston-session.sh says why); WESTON_X_DISPLAY is that X display.
 set -euo pipefail
 # shellcheck source=../../scripts/weston-session.sh
 source "$(dirname "$0")/../../scripts/weston-session.sh"
@@ -27,4 +27,6 @@ dir=$(mktemp -d /tmp/monitor-audio-weston.XXXXXX)
 trap 'weston_stop; rm -rf "$dir"' EXIT
 weston_start "$dir" "$scale" $seat
 # For tests that hold the compositor up; WESTON_PID is exported already.
+# With a seat, the X display its keyboard reads, for tests that press keys.
+export WESTON_X_DISPLAY
 "$@"
