@@ -79,12 +79,12 @@ run_tests() {
 }
 
 echo "clone of $commit in $scratch/src; building the default preset" >&2
-cmake --preset default -DMONITOR_AUDIO_WERROR=OFF >"$scratch/build.log" 2>&1 &&
-    cmake --build --preset default >>"$scratch/build.log" 2>&1 || {
+if ! cmake --preset default -DMONITOR_AUDIO_WERROR=OFF >"$scratch/build.log" 2>&1 ||
+    ! cmake --build --preset default >>"$scratch/build.log" 2>&1; then
     tail -n 30 "$scratch/build.log" >&2
     echo "the clean build failed" >&2
     exit 2
-}
+fi
 
 # The tests a regular expression names, one a line.
 named() { ctest --preset default -N -R "$1" | sed -n 's/^ *Test *#[0-9]*: //p'; }
