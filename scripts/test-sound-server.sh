@@ -142,6 +142,13 @@ _test_sound_pipewire_devices() {
     pactl load-module module-null-sink sink_name=sine rate="$rate" channels=2 >/dev/null
     pactl load-module module-remap-source source_name=in master=sine.monitor \
         rate="$rate" channels=2 >/dev/null
+    test_sound_sine_to sine
+    echo $! >>"$dir/pids"
+}
+
+# Plays the 441 Hz sine, 100 frames a period at half of full scale, into the
+# sink named, in real time, until the server goes; prints nothing.
+test_sound_sine_to() {
     python3 -c '
 import math, sys
 period = bytearray()
@@ -153,9 +160,8 @@ try:
     while True:
         sys.stdout.buffer.write(block)
 except BrokenPipeError:
-    pass' | pacat -d sine --raw --format=s16le --rate=44100 --channels=2 --latency-msec=200 \
+    pass' | pacat -d "$1" --raw --format=s16le --rate=44100 --channels=2 --latency-msec=200 \
         >/dev/null 2>&1 &
-    echo $! >>"$dir/pids"
 }
 
 test_sound_server_stop() {

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -287,6 +288,46 @@ TEST(WavePlayback, SoundComesBackWhenTheOnlyOutputIsCreatedAgain) {
         heard += Heard(recorded, 0, w.written[i].second) ? 1 : 0;
     }
     EXPECT_GE(heard, 10) << "of " << w.written.size() - before << " blocks written";
+    EXPECT_EQ(waveOutClose(w.out), MMSYSERR_NOERROR);
+}
+
+// A write the ALSA device refuses (after an underrun, after a suspend) or
+// takes only half of loses nothing: every block still leaves the ring in
+// order, and each is heard whole.
+TEST(WavePlayback, AlsaWritesRefusedOrCutShortLoseNothing) {
+    REQUIRE_SERVER();
+    SinkRecorder sink;
+    ASSERT_TRUE(sink.Ready());
+    Writer w;
+    w.out = OpenOut();
+    ASSERT_NE(w.out, nullptr);
+    w.PlayFor(100ms);
+    for (const int refusal : {EPIPE, ESTRPIPE, 0}) {
+        wave::alsaPlaybackRefusal.store(refusal);
+        wave::alsaPlaybackShortWrites.store(refusal == 0 ? 4 : 0);
+        w.PlayFor(150ms);
+        if (wave::alsaPlaybackRefusal.load() != 0 || wave::alsaPlaybackShortWrites.load() > 0) {
+            wave::alsaPlaybackRefusal.store(0);
+            wave::alsaPlaybackShortWrites.store(0);
+            waveOutClose(w.out);
+            GTEST_SKIP() << "playback is not on ALSA";
+        }
+    }
+    w.PlayFor(100ms);
+    std::this_thread::sleep_for(300ms);
+    const auto recorded = sink.Bytes();
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < w.written.size(); ++i) {
+        const auto& block = w.written[i].second;
+        const auto found = std::search(
+            recorded.begin() + std::ptrdiff_t(at), recorded.end(), block.begin(), block.end(),
+            [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); });
+        ASSERT_NE(found, recorded.end()) << "block " << i << " of " << w.written.size();
+        at = std::size_t(found - recorded.begin()) + block.size();
+    }
+    std::uint64_t dropped = 1;
+    EXPECT_EQ(waveOutGetDroppedBytes(w.out, &dropped), MMSYSERR_NOERROR);
+    EXPECT_EQ(dropped, 0u);
     EXPECT_EQ(waveOutClose(w.out), MMSYSERR_NOERROR);
 }
 

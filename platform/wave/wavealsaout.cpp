@@ -5,9 +5,28 @@
 #include <sched.h>
 
 namespace wave {
+
+// Reachable only from the layer's own tests (declared in their support
+// headers), for what a real device refuses only now and then: the next
+// write of sound to an ALSA playback device fails with this error (EPIPE
+// as after an underrun, ESTRPIPE as after a suspend) without reaching the
+// device, and the next this-many writes of sound take half of what they
+// are given.
+std::atomic<int> alsaPlaybackRefusal{0};
+std::atomic<int> alsaPlaybackShortWrites{0};
+
 namespace {
 
 using namespace alsa;
+
+// A write of sound, as the test hooks above let it go.
+snd_pcm_sframes_t WriteSound(snd_pcm_t* pcm, const char* from, snd_pcm_uframes_t frames) {
+    if (const int refusal = alsaPlaybackRefusal.exchange(0); refusal != 0)
+        return -refusal;
+    if (alsaPlaybackShortWrites.load() > 0 && alsaPlaybackShortWrites.fetch_sub(1) > 0)
+        frames = std::max<snd_pcm_uframes_t>(frames / 2, 1);
+    return snd_pcm_writei(pcm, from, frames);
+}
 
 class Playback final : public Shared {
 public:
@@ -104,9 +123,11 @@ public:
                 from = silence.data();
             }
             if (frames > 0) {
-                const snd_pcm_sframes_t n = snd_pcm_writei(pcm.get(), from, frames);
+                const snd_pcm_sframes_t n = from == out.data()
+                                                ? WriteSound(pcm.get(), from, frames)
+                                                : snd_pcm_writei(pcm.get(), from, frames);
                 // Only what the device took leaves the ring; the rest goes
-                // in on the next turn.
+                // in on the next turn, a failed write's all of it.
                 if (n > 0 && from == out.data())
                     Consume(static_cast<snd_pcm_uframes_t>(n), taken);
                 if (n > 0) {
@@ -166,8 +187,15 @@ private:
             }
         }
         KeepMoreAhead();
-        if (snd_pcm_recover(pcm.get(), err, 1) < 0)
+        if (snd_pcm_recover(pcm.get(), err, 1) < 0) {
             Wait(false); // the device is gone: wait to be closed
+            return;
+        }
+        // Prepared again after an underrun or a suspend, the device starts
+        // anew, and like a new one may lose its start: silence goes first,
+        // as at open, so the next block is heard whole.
+        if (err == -EPIPE || err == -ESTRPIPE)
+            snd_pcm_writei(pcm.get(), silence.data(), bufferFrames - periodFrames);
     }
 
     void KeepMoreAhead() {

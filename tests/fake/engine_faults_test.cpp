@@ -418,6 +418,15 @@ TEST_F(Buttons, IniciarPlaysTheNextBlockAndPararStopsPlaybackAgain) {
         const std::vector<Call> log = fakewave::Log();
         return IndexOf(log, "waveOutWrite", &h[0]) < log.size();
     }));
+    // The next block, completed during the 60 ms wait that follows a write,
+    // finds the worker running and is not played.
+    const auto written = std::chrono::steady_clock::now();
+    ASSERT_EQ(fakewave::Complete(), &h[1]);
+    if (std::chrono::steady_clock::now() - written < 30ms) {
+        ASSERT_TRUE(WaitUntil([&] { return form->playbackWorker->Suspended(); }));
+        const std::vector<Call> log = fakewave::Log();
+        EXPECT_EQ(IndexOf(log, "waveOutWrite", &h[1]), log.size());
+    }
 
     Click(form->btnParar);
 

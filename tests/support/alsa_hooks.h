@@ -15,6 +15,12 @@ extern std::atomic<int> alsaCaptureStreams;
 // device, as one whose server stopped answering does.
 extern std::atomic<long> alsaCloseHoldMicros;
 
+// The next write of sound to an ALSA playback device fails with this errno
+// value, never reaching the device; the next this-many writes of sound
+// take half of what they are given.
+extern std::atomic<int> alsaPlaybackRefusal;
+extern std::atomic<int> alsaPlaybackShortWrites;
+
 // The next turn of a server playback thread first sleeps this many
 // microseconds.
 extern std::atomic<long> serverPlaybackHoldMicros;
