@@ -34,28 +34,32 @@ struct Free {
     void operator()(void* p) const { std::free(p); }
 };
 
-// Whether `window` shows `image` pixel for pixel from (x, y).
-bool WindowShows(xcb_connection_t* connection, xcb_window_t window, const QImage& image, int x0 = 0,
-                 int y0 = 0) {
-    const int width = image.width();
-    const int height = image.height();
-    std::unique_ptr<xcb_get_image_reply_t, Free> reply{xcb_get_image_reply(
-        connection,
-        xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, window, x0, y0, width, height, ~0u),
-        nullptr)};
-    if (!reply) {
+// Whether `screen` shows `want` pixel for pixel from (x0, y0).
+bool ShowsAt(const QImage& screen, const QImage& want, int x0 = 0, int y0 = 0) {
+    if (x0 + want.width() > screen.width() || y0 + want.height() > screen.height()) {
         return false;
     }
-    const auto* pixels = reinterpret_cast<const std::uint32_t*>(xcb_get_image_data(reply.get()));
-    for (int y = 0; y < height; ++y) {
-        const auto* row = reinterpret_cast<const std::uint32_t*>(image.constScanLine(y));
-        for (int x = 0; x < width; ++x) {
-            if ((pixels[y * width + x] & 0xFFFFFF) != (row[x] & 0xFFFFFF)) {
+    for (int y = 0; y < want.height(); ++y) {
+        for (int x = 0; x < want.width(); ++x) {
+            if (((screen.pixel(x0 + x, y0 + y) ^ want.pixel(x, y)) & 0xFFFFFF) != 0) {
                 return false;
             }
         }
     }
     return true;
+}
+
+// Whether `window` shows `image` pixel for pixel from (x, y).
+bool WindowShows(xcb_connection_t* connection, xcb_window_t window, const QImage& image, int x0 = 0,
+                 int y0 = 0) {
+    std::unique_ptr<xcb_get_image_reply_t, Free> reply{
+        xcb_get_image_reply(connection,
+                            xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, window, x0, y0,
+                                          image.width(), image.height(), ~0u),
+                            nullptr)};
+    return reply && ShowsAt(QImage(xcb_get_image_data(reply.get()), image.width(), image.height(),
+                                   QImage::Format_RGB32),
+                            image);
 }
 
 // The canvas as Qt paints it at this pixel ratio: scaled up without
@@ -76,11 +80,13 @@ QImage AsQtPaints(TCanvas& canvas, int width, int height, qreal ratio) {
     return screen;
 }
 
-void DrawLine(TCanvas& canvas, int shift = 0) {
+// A block on a 64 x 48 canvas, in a frame of a colour nothing else has.
+void Draw(TCanvas& canvas, int shift = 0) {
     canvas.Lock();
     canvas.Brush->Color = clBlack;
-    canvas.Pen->Color = clAqua;
+    canvas.Pen->Color = 0xF0A512; // the frame
     canvas.Rectangle(0, 0, 64, 48);
+    canvas.Pen->Color = clAqua;
     canvas.MoveTo(3, 40 - shift);
     canvas.LineTo(60, 5 + shift);
     canvas.Unlock();
@@ -125,6 +131,41 @@ private:
     std::thread thread_;
 };
 
+// Whether `draw` returns within 5 s while the display server `pid` is
+// stopped.
+template <typename Draw> bool ReturnsWhileStopped(pid_t pid, const Draw& draw) {
+    if (kill(pid, SIGSTOP) != 0) {
+        return false;
+    }
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        draw();
+        done.store(true);
+    });
+    const bool returned = testwait::WaitUntil([&] { return done.load(); }, std::chrono::seconds(5));
+    kill(pid, SIGCONT);
+    worker.join();
+    return returned;
+}
+
+// While a worker draws a block every 23 ms, no pictures go out (`sent`
+// counts them, minimized); frozen on one block, `restore` brings that block
+// back.
+template <typename Sent, typename Restore>
+void NothingWhileMinimizedAndTheLatestRestored(TCanvas& canvas, const Sent& sent,
+                                               const Restore& restore) {
+    long during = -1;
+    bool restored = false;
+    {
+        Blocks blocks([&](int shift) { Draw(canvas, shift); });
+        during = sent(blocks);
+        blocks.frozen.store(true);
+        restored = during >= 0 && restore();
+    }
+    EXPECT_EQ(during, 0) << "pictures kept going out while minimized";
+    EXPECT_TRUE(restored) << "restored, the paint box did not show the latest block";
+}
+
 class XcbPicture : public testing::Test {
 protected:
     void SetUp() override {
@@ -165,6 +206,10 @@ protected:
     }
     bool BoxShowsCanvas() {
         return WindowShows(connection, boxWindow, AsQtPaints(*box->Canvas, kWidth, kHeight, ratio));
+    }
+    bool BoxShowsCanvasAsTheLoopTurns() {
+        return testwait::WaitUntil([&] { return BoxShowsCanvas(); }, std::chrono::seconds(5),
+                                   [] { Application->ProcessMessages(); });
     }
 
     static constexpr int kWidth = 64;
@@ -216,19 +261,12 @@ TEST_F(XcbPicture, AServerThatStopsAnsweringHoldsPicturesUpBrieflyAndTheWindowCa
     ASSERT_TRUE(picture->Show(image, true));
     ASSERT_TRUE(testwait::WaitUntil([&] { return Shows(image); }));
 
-    ASSERT_EQ(kill(pid, SIGSTOP), 0);
-    std::atomic<bool> done{false};
-    std::thread shower([&] {
+    EXPECT_TRUE(ReturnsWhileStopped(pid, [&] {
         for (int frame = 0; frame < 8; ++frame) {
             image.fill(frame % 2 == 0 ? 0x00FFFF : 0xFF0000);
             picture->Show(image, false);
         }
-        done.store(true);
-    });
-    const bool returned = testwait::WaitUntil([&] { return done.load(); }, std::chrono::seconds(5));
-    kill(pid, SIGCONT);
-    shower.join();
-    EXPECT_TRUE(returned) << "pictures waited on a stopped server";
+    })) << "pictures waited on a stopped server";
     image.fill(0x0000FF);
     ASSERT_TRUE(picture->Show(image, false));
     EXPECT_TRUE(testwait::WaitUntil([&] { return Shows(image); }));
@@ -244,9 +282,8 @@ TEST_F(XcbPicture, APictureAWorkerFinishesReachesThePaintBoxWindowWithoutTheEven
     if (const char* factor = std::getenv("QT_SCALE_FACTOR")) {
         ASSERT_DOUBLE_EQ(ratio, std::atof(factor));
     }
-    ASSERT_TRUE(testwait::WaitUntil([&] { return BoxShowsCanvas(); }, std::chrono::seconds(5),
-                                    [] { Application->ProcessMessages(); }));
-    std::thread([&] { DrawLine(*box->Canvas); }).join();
+    ASSERT_TRUE(BoxShowsCanvasAsTheLoopTurns());
+    std::thread([&] { Draw(*box->Canvas); }).join();
     // Qt paints only as the event loop turns.
     const bool fractional = ratio != std::round(ratio);
     EXPECT_TRUE(testwait::WaitUntil([&] { return BoxShowsCanvas(); }, std::chrono::seconds(2),
@@ -261,9 +298,8 @@ TEST_F(XcbPicture, APictureAWorkerFinishesReachesThePaintBoxWindowWithoutTheEven
 // what the other one left, and the whole picture must go out again.
 TEST_F(XcbPicture, AnUncoveredPaintBoxShowsTheWholePictureAgain) {
     ShowPaintBox();
-    std::thread([&] { DrawLine(*box->Canvas); }).join();
-    ASSERT_TRUE(testwait::WaitUntil([&] { return BoxShowsCanvas(); }, std::chrono::seconds(5),
-                                    [] { Application->ProcessMessages(); }));
+    std::thread([&] { Draw(*box->Canvas); }).join();
+    ASSERT_TRUE(BoxShowsCanvasAsTheLoopTurns());
     xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
     std::unique_ptr<xcb_translate_coordinates_reply_t, Free> at{xcb_translate_coordinates_reply(
         connection, xcb_translate_coordinates(connection, boxWindow, screen->root, 0, 0), nullptr)};
@@ -301,27 +337,25 @@ TEST_F(XcbPicture, AMinimizedPaintBoxGetsNoPicturesAndRestoredShowsTheLatestBloc
     }
     // Room for openbox's title bar and borders.
     ShowPaintBox(2 * kWidth, 2 * kHeight);
-    ASSERT_TRUE(testwait::WaitUntil([&] { return BoxShowsCanvas(); }, std::chrono::seconds(5),
-                                    [] { Application->ProcessMessages(); }));
+    ASSERT_TRUE(BoxShowsCanvasAsTheLoopTurns());
     const std::string top = std::to_string(box->Widget()->window()->winId());
-    long during = -1;
-    bool restored = false;
-    {
-        Blocks blocks([&](int shift) { DrawLine(*box->Canvas, shift); });
-        if (std::system(("xdotool windowminimize --sync " + top).c_str()) == 0) {
+    NothingWhileMinimizedAndTheLatestRestored(
+        *box->Canvas,
+        [&](const Blocks& blocks) {
+            if (std::system(("xdotool windowminimize --sync " + top).c_str()) != 0) {
+                return -1L;
+            }
             // A picture or two may be on their way as the news arrives.
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             const long before = blocks.Writes();
             std::this_thread::sleep_for(std::chrono::seconds(2));
-            during = blocks.Writes() - before;
-            blocks.frozen.store(true);
-            // A map request brings an iconified window back (ICCCM 4.1.4).
-            restored = std::system(("xdotool windowmap --sync " + top).c_str()) == 0 &&
-                       testwait::WaitUntil([&] { return BoxShowsCanvas(); });
-        }
-    }
-    EXPECT_EQ(during, 0) << "pictures kept going out while minimized";
-    EXPECT_TRUE(restored) << "restored, the paint box did not show the latest block";
+            return blocks.Writes() - before;
+        },
+        // A map request brings an iconified window back (ICCCM 4.1.4).
+        [&] {
+            return std::system(("xdotool windowmap --sync " + top).c_str()) == 0 &&
+                   testwait::WaitUntil([&] { return BoxShowsCanvas(); });
+        });
 }
 
 // On a private Weston (on-weston.sh): the paint box's own surface lies
@@ -349,89 +383,67 @@ protected:
         return shots.isEmpty() ? QImage() : QImage(dir.filePath(shots.first()));
     }
 
-    // Whether the screen shows `canvas` somewhere as Qt paints it at this
-    // pixel ratio; its corner is found by the frame's colour, which nothing
-    // else has.
-    static bool ScreenShows(TCanvas& canvas, int width, int height, qreal ratio) {
-        const QImage screen = Screen().convertToFormat(QImage::Format_RGB32);
-        const QImage want = AsQtPaints(canvas, width, height, ratio);
-        const QRgb frame = qRgb(0x12, 0xA5, 0xF0);
-        for (int y = 0; y < screen.height(); ++y) {
-            for (int x = 0; x < screen.width(); ++x) {
-                if ((screen.pixel(x, y) & 0xFFFFFF) != (frame & 0xFFFFFF)) {
-                    continue;
-                }
-                if (x + want.width() > screen.width() || y + want.height() > screen.height()) {
-                    return false;
-                }
-                for (int py = 0; py < want.height(); ++py) {
-                    for (int px = 0; px < want.width(); ++px) {
-                        if (((screen.pixel(x + px, y + py) ^ want.pixel(px, py)) & 0xFFFFFF) != 0) {
-                            return false;
+    void TearDown() override { delete form; }
+
+    // A form on Weston with a paint box away from the window's corner, so a
+    // place that missed the offset or Qt's decorations shows.
+    void ShowPaintBox() {
+        setenv("QT_QPA_PLATFORM", "wayland", 1);
+        Application->Initialize();
+        form = new TForm(nullptr);
+        box = new TPaintBox(form);
+        form->SetBounds(0, 0, 160, 120);
+        box->SetBounds(24, 32, 64, 48);
+        box->SetColor(clBlack);
+        form->Show();
+        // The output's scale times QT_SCALE_FACTOR, as Qt has it.
+        ratio = box->Widget()->devicePixelRatioF();
+    }
+
+    // Whether the screen shows the canvas somewhere as Qt paints it at this
+    // pixel ratio, within 10 s of `turn`s; its corner is found by the
+    // frame's colour, which nothing else has.
+    template <typename Turn> bool ScreenShowsCanvas(const Turn& turn) {
+        return testwait::WaitUntil(
+            [&] {
+                const QImage screen = Screen().convertToFormat(QImage::Format_RGB32);
+                const QImage want = AsQtPaints(*box->Canvas, 64, 48, ratio);
+                for (int y = 0; y < screen.height(); ++y) {
+                    for (int x = 0; x < screen.width(); ++x) {
+                        if ((screen.pixel(x, y) & 0xFFFFFF) == 0x12A5F0) {
+                            return ShowsAt(screen, want, x, y);
                         }
                     }
                 }
-                return true;
-            }
-        }
-        return false;
+                return false;
+            },
+            std::chrono::seconds(10), turn);
     }
 
-    static void Draw(TCanvas& canvas, int width, int height, int shift) {
-        canvas.Lock();
-        canvas.Brush->Color = clBlack;
-        canvas.Pen->Color = 0xF0A512; // the frame
-        canvas.Rectangle(0, 0, width, height);
-        canvas.Pen->Color = clAqua;
-        canvas.MoveTo(3, 40 - shift);
-        canvas.LineTo(60, 5 + shift);
-        canvas.Unlock();
-    }
+    TForm* form = nullptr;
+    TPaintBox* box = nullptr;
+    qreal ratio = 1;
 };
 
 // The event loop turns only to bring the window up and to let a compositor
 // that was stopped catch up; the pictures themselves go from the worker.
 TEST_F(WaylandPaintBox, TheScreenShowsTheCanvasPixelForPixelAndAStoppedCompositorIsNotWaitedOn) {
-    setenv("QT_QPA_PLATFORM", "wayland", 1);
-    Application->Initialize();
-    auto* form = new TForm(nullptr);
-    auto* box = new TPaintBox(form);
-    form->SetBounds(0, 0, 160, 120);
-    // Away from the window's corner, so a place that missed the offset or
-    // Qt's decorations shows.
-    box->SetBounds(24, 32, 64, 48);
-    box->SetColor(clBlack);
-    form->Show();
-    // The output's scale times QT_SCALE_FACTOR, as Qt has it.
-    const qreal k = box->Widget()->devicePixelRatioF();
+    ShowPaintBox();
     TCanvas& canvas = *box->Canvas;
-    std::thread([&] { Draw(canvas, 64, 48, 0); }).join();
-    EXPECT_TRUE(testwait::WaitUntil([&] { return ScreenShows(canvas, 64, 48, k); },
-                                    std::chrono::seconds(10),
-                                    [] { Application->ProcessMessages(); }));
+    std::thread([&] { Draw(canvas); }).join();
+    EXPECT_TRUE(ScreenShowsCanvas([] { Application->ProcessMessages(); }));
 
-    const pid_t weston = std::atoi(std::getenv("WESTON_PID"));
-    ASSERT_EQ(kill(weston, SIGSTOP), 0);
-    std::atomic<bool> done{false};
-    std::thread worker([&] {
+    EXPECT_TRUE(ReturnsWhileStopped(std::atoi(std::getenv("WESTON_PID")), [&] {
         for (int frame = 0; frame < 20; ++frame) {
-            Draw(canvas, 64, 48, frame % 30);
+            Draw(canvas, frame % 30);
         }
-        done.store(true);
-    });
-    const bool returned = testwait::WaitUntil([&] { return done.load(); }, std::chrono::seconds(5));
-    kill(weston, SIGCONT);
-    worker.join();
-    EXPECT_TRUE(returned) << "pictures waited on a stopped compositor";
+    })) << "pictures waited on a stopped compositor";
     // As the display worker does, a picture a moment: one that found every
     // buffer still held is skipped, and the next shows it.
-    EXPECT_TRUE(testwait::WaitUntil([&] { return ScreenShows(canvas, 64, 48, k); },
-                                    std::chrono::seconds(10),
-                                    [&] {
-                                        Draw(canvas, 64, 48, 9);
-                                        Application->ProcessMessages();
-                                    }));
-    delete form;
+    EXPECT_TRUE(ScreenShowsCanvas([&] {
+        Draw(canvas, 9);
+        Application->ProcessMessages();
+    }));
 }
 
 // The commits of every surface on the compositor over the next `seconds`,
@@ -457,37 +469,23 @@ TEST_F(WaylandPaintBox, AMinimizedPaintBoxGetsNoPicturesAndRestoredShowsTheLates
     if (keys == nullptr || *keys == '\0') {
         GTEST_SKIP() << "run through on-weston.sh --seat";
     }
-    setenv("QT_QPA_PLATFORM", "wayland", 1);
-    Application->Initialize();
-    auto* form = new TForm(nullptr);
-    auto* box = new TPaintBox(form);
-    form->SetBounds(0, 0, 160, 120);
-    box->SetBounds(24, 32, 64, 48);
-    form->Show();
-    const qreal k = box->Widget()->devicePixelRatioF();
-    TCanvas& canvas = *box->Canvas;
+    ShowPaintBox();
     auto turn = [] { Application->ProcessMessages(); };
-    Draw(canvas, 64, 48, 0);
-    ASSERT_TRUE(testwait::WaitUntil([&] { return ScreenShows(canvas, 64, 48, k); },
-                                    std::chrono::seconds(10), turn));
-    int commits = -1;
-    bool restored = false;
-    {
-        Blocks blocks([&](int shift) { Draw(canvas, 64, 48, shift); });
-        box->Widget()->window()->showMinimized();
-        // Long enough for a frame callback to go unanswered.
-        testwait::WaitUntil([] { return false; }, std::chrono::seconds(1), turn);
-        commits = CommitsWithin(2);
-        blocks.frozen.store(true);
-        const std::string restore =
-            "DISPLAY=" + std::string(keys) + " xdotool keydown super key Tab sleep 0.2 keyup super";
-        restored = std::system(restore.c_str()) == 0 &&
-                   testwait::WaitUntil([&] { return ScreenShows(canvas, 64, 48, k); },
-                                       std::chrono::seconds(10));
-    }
-    delete form;
-    EXPECT_EQ(commits, 0) << "pictures kept going out while minimized";
-    EXPECT_TRUE(restored) << "restored, the paint box did not show the latest block";
+    Draw(*box->Canvas);
+    ASSERT_TRUE(ScreenShowsCanvas(turn));
+    NothingWhileMinimizedAndTheLatestRestored(
+        *box->Canvas,
+        [&](const Blocks&) {
+            box->Widget()->window()->showMinimized();
+            // Long enough for a frame callback to go unanswered.
+            testwait::WaitUntil([] { return false; }, std::chrono::seconds(1), turn);
+            return long(CommitsWithin(2));
+        },
+        [&] {
+            const std::string restore = "DISPLAY=" + std::string(keys) +
+                                        " xdotool keydown super key Tab sleep 0.2 keyup super";
+            return std::system(restore.c_str()) == 0 && ScreenShowsCanvas([] {});
+        });
 }
 
 } // namespace
