@@ -226,48 +226,37 @@ TEST(WorkerSuspend, SuspensionDoesNotNest) {
 // Destruction must end the body within this bound, whatever it is doing.
 constexpr milliseconds kDestroyBound{200};
 
-TEST(WorkerDestruction, EndsAWorkerThatWasNeverResumed) {
-    std::atomic<bool> ran{false};
-    auto worker = std::make_unique<Worker>(true, [&](Worker&) { ran = true; });
-    EXPECT_LT(TimeDestruction(worker), kDestroyBound);
-    EXPECT_FALSE(ran);
-}
-
-TEST(WorkerDestruction, EndsASuspendedWorkerWithoutRunningTheRestOfThePass) {
-    std::atomic<bool> rest{false};
-    auto worker = std::make_unique<Worker>(false, [&](Worker& self) {
-        self.Suspend();
-        rest = true;
-    });
-    ASSERT_TRUE(WaitUntil([&] { return worker->Suspended(); }, kWorkerBound));
-    EXPECT_LT(TimeDestruction(worker), kDestroyBound);
-    EXPECT_FALSE(rest);
-}
-
-TEST(WorkerDestruction, EndsAWorkerInTheMiddleOfALongSleep) {
-    std::atomic<bool> entered{false};
-    std::atomic<bool> rest{false};
-    auto worker = std::make_unique<Worker>(false, [&](Worker&) {
-        entered = true;
-        Sleep(10000);
-        rest = true;
-    });
-    ASSERT_TRUE(WaitUntil([&] { return entered.load(); }, kWorkerBound));
-    std::this_thread::sleep_for(milliseconds(20));
-    EXPECT_LT(TimeDestruction(worker), kDestroyBound);
-    EXPECT_FALSE(rest);
-}
-
-TEST(WorkerDestruction, EndsAWorkerStoppedInsideSleepByAnotherThread) {
-    std::atomic<bool> rest{false};
-    auto worker = std::make_unique<Worker>(false, [&](Worker&) {
-        Sleep(10000);
-        rest = true;
-    });
-    worker->Suspend();
-    ASSERT_TRUE(WaitUntil([&] { return worker->Suspended(); }, kWorkerBound));
-    EXPECT_LT(TimeDestruction(worker), kDestroyBound);
-    EXPECT_FALSE(rest);
+// Never resumed, suspended by itself, in the middle of a long sleep, or
+// stopped inside it by another thread: the rest of the pass never runs.
+TEST(WorkerDestruction, EndsAWorkerWhereverItStandsWithoutRunningTheRestOfThePass) {
+    enum class At { NeverResumed, SuspendedItself, InALongSleep, StoppedInsideSleep };
+    for (const At at :
+         {At::NeverResumed, At::SuspendedItself, At::InALongSleep, At::StoppedInsideSleep}) {
+        SCOPED_TRACE(static_cast<int>(at));
+        std::atomic<bool> entered{false};
+        std::atomic<bool> rest{false};
+        auto worker = std::make_unique<Worker>(at == At::NeverResumed, [&](Worker& self) {
+            entered = true;
+            if (at == At::SuspendedItself) {
+                self.Suspend();
+            } else {
+                Sleep(10000);
+            }
+            rest = true;
+        });
+        if (at == At::StoppedInsideSleep) {
+            worker->Suspend();
+        }
+        if (at == At::InALongSleep) {
+            ASSERT_TRUE(WaitUntil([&] { return entered.load(); }, kWorkerBound));
+            std::this_thread::sleep_for(milliseconds(20));
+        } else if (at != At::NeverResumed) {
+            ASSERT_TRUE(WaitUntil([&] { return worker->Suspended(); }, kWorkerBound));
+        }
+        EXPECT_LT(TimeDestruction(worker), kDestroyBound);
+        EXPECT_FALSE(rest);
+        EXPECT_TRUE(at != At::NeverResumed || !entered);
+    }
 }
 
 TEST(WorkerDestruction, EndsABodyThatNeverEndsOnItsOwn) {
@@ -364,26 +353,21 @@ TEST(WorkerFailure, ABodyThatEndsNormallyKeepsNoException) {
 }
 
 TEST(SleepTest, NeverReturnsEarlierThanAsked) {
-    for (DWORD ms : {0u, 1u, 20u, 60u}) {
-        const auto start = Clock::now();
-        Sleep(ms);
-        EXPECT_GE(Clock::now() - start, milliseconds(ms)) << ms << " ms on a plain thread";
-    }
-
-    std::atomic<bool> done{false};
-    std::atomic<bool> allLongEnough{true};
-    auto worker = std::make_unique<Worker>(false, [&](Worker&) {
+    const auto allLongEnough = [] {
         for (DWORD ms : {0u, 1u, 20u, 60u}) {
             const auto start = Clock::now();
             Sleep(ms);
             if (Clock::now() - start < milliseconds(ms)) {
-                allLongEnough = false;
+                return false;
             }
         }
-        done = true;
-    });
-    ASSERT_TRUE(WaitUntil([&] { return done.load(); }, kWorkerBound));
-    EXPECT_TRUE(allLongEnough) << "a Sleep on a worker's thread returned early";
+        return true;
+    };
+    EXPECT_TRUE(allLongEnough()) << "a Sleep on a plain thread returned early";
+    std::atomic<int> onWorker{-1};
+    auto worker = std::make_unique<Worker>(false, [&](Worker&) { onWorker = allLongEnough(); });
+    ASSERT_TRUE(WaitUntil([&] { return onWorker >= 0; }, kWorkerBound));
+    EXPECT_EQ(onWorker, 1) << "a Sleep on a worker's thread returned early";
 }
 
 } // namespace
