@@ -78,53 +78,45 @@ TEST_F(Entry, ASetUpFailureShowsOneErrorBoxAndEndsTheProgramAfterIt) {
     EXPECT_EQ(ScriptedForm::destroyed, 1);
 }
 
-TEST_F(Entry, AToolkitExceptionFromCreationIsShownWithItsMessage) {
-    ScriptedForm::script = [](ScriptedForm*) { throw Exception("sin dispositivo"); };
-    ModalBoxes seen;
-    EXPECT_EQ(RunEntry(), 0);
-    ASSERT_EQ(seen.Seen().size(), 1u);
-    EXPECT_EQ(seen.Seen()[0].text, "sin dispositivo");
-    EXPECT_EQ(seen.Seen()[0].buttons, 1);
-    EXPECT_EQ(ScriptedForm::destroyed, 1);
-}
-
-TEST_F(Entry, AForeignExceptionFromCreationIsShownWithAnEmptyMessage) {
-    ScriptedForm::script = [](ScriptedForm*) { throw std::runtime_error("not shown"); };
-    ModalBoxes seen;
-    EXPECT_EQ(RunEntry(), 0);
-    ASSERT_EQ(seen.Seen().size(), 1u);
-    EXPECT_EQ(seen.Seen()[0].text, "");
-    EXPECT_EQ(ScriptedForm::destroyed, 1);
-}
-
-TEST_F(Entry, AnExceptionFromAnEventHandlerReachesTheEntryAfterTheWindowIsDestroyed) {
-    int destroyedWhenShown = -1;
-    ScriptedForm::script = [](ScriptedForm* form) {
-        form->button->OnClick = [](TObject*) { throw Exception("en el bucle"); };
-        ClickSoon(form);
+// From creation or from an event handler in the loop: one box with a
+// toolkit exception's message, empty for any other exception, shown once the
+// window is destroyed.
+TEST_F(Entry, AnExceptionIsShownInOneBoxAfterTheWindowIsDestroyed) {
+    const struct {
+        const char* name;
+        bool inLoop;
+        void (*raise)();
+        const char* text;
+    } cases[] = {
+        {"toolkit, creation", false, [] { throw Exception("sin dispositivo"); }, "sin dispositivo"},
+        {"foreign, creation", false, [] { throw std::runtime_error("not shown"); }, ""},
+        {"toolkit, loop", true, [] { throw Exception("en el bucle"); }, "en el bucle"},
+        {"foreign, loop", true, [] { throw 42; }, ""},
     };
-    ModalBoxes seen;
-    seen.OnSeen = [&](const SeenBox&) { destroyedWhenShown = ScriptedForm::destroyed; };
-    EXPECT_EQ(RunEntry(), 0);
-    ASSERT_EQ(seen.Seen().size(), 1u);
-    EXPECT_EQ(seen.Seen()[0].text, "en el bucle");
-    EXPECT_EQ(destroyedWhenShown, 1);
-    EXPECT_EQ(ScriptedForm::destroyed, 1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedForm::destroyed = 0;
+        ScriptedForm::script = [&c](ScriptedForm* form) {
+            if (!c.inLoop) {
+                c.raise();
+            }
+            form->button->OnClick = [&c](TObject*) { c.raise(); };
+            ClickSoon(form);
+        };
+        int destroyedWhenShown = -1;
+        ModalBoxes seen;
+        seen.OnSeen = [&](const SeenBox&) { destroyedWhenShown = ScriptedForm::destroyed; };
+        EXPECT_EQ(RunEntry(), 0);
+        ASSERT_EQ(seen.Seen().size(), 1u);
+        EXPECT_EQ(seen.Seen()[0].text, c.text);
+        EXPECT_EQ(seen.Seen()[0].buttons, 1);
+        EXPECT_EQ(destroyedWhenShown, 1);
+        EXPECT_EQ(ScriptedForm::destroyed, 1);
+    }
 }
 
-TEST_F(Entry, AForeignExceptionFromTheEventLoopIsShownWithAnEmptyMessage) {
-    ScriptedForm::script = [](ScriptedForm* form) {
-        form->button->OnClick = [](TObject*) { throw 42; };
-        ClickSoon(form);
-    };
-    ModalBoxes seen;
-    EXPECT_EQ(RunEntry(), 0);
-    ASSERT_EQ(seen.Seen().size(), 1u);
-    EXPECT_EQ(seen.Seen()[0].text, "");
-    EXPECT_EQ(ScriptedForm::destroyed, 1);
-}
-
-TEST_F(Entry, ClosingTheWindowEndsTheProgramWithoutABox) {
+// Closed, the window ends the program without a box.
+TEST_F(Entry, ClosedTheWindowEndsTheProgramWithoutABoxAndTheDesktopHasItsNameVersionAndIcon) {
     ScriptedForm::script = [](ScriptedForm* form) {
         QTimer::singleShot(10, form->Widget(), [form] { form->Close(); });
     };
@@ -132,13 +124,6 @@ TEST_F(Entry, ClosingTheWindowEndsTheProgramWithoutABox) {
     EXPECT_EQ(RunEntry(), 0);
     EXPECT_TRUE(seen.Seen().empty());
     EXPECT_EQ(ScriptedForm::destroyed, 1);
-}
-
-TEST_F(Entry, TheProgramGivesTheDesktopItsEntryNameVersionAndIcon) {
-    ScriptedForm::script = [](ScriptedForm* form) {
-        QTimer::singleShot(10, form->Widget(), [form] { form->Close(); });
-    };
-    EXPECT_EQ(RunEntry(), 0);
     EXPECT_EQ(QGuiApplication::desktopFileName(), MONITOR_AUDIO_APP_ID);
     EXPECT_FALSE(QCoreApplication::applicationVersion().isEmpty());
     EXPECT_EQ(QCoreApplication::applicationVersion(), MONITOR_AUDIO_VERSION);
