@@ -96,8 +96,6 @@ TEST_F(MainWindow, EveryControlHasItsPlaceSizeAndText) {
             EXPECT_EQ(p.control->Caption(), p.text);
         }
     }
-    EXPECT_EQ(form->TimeSerie->ClientWidth(), 281);
-    EXPECT_EQ(form->TimeSerie->ClientHeight(), 273);
 }
 
 TEST_F(MainWindow, TheWindowHasItsTitlePositionAndOuterSize) {
@@ -137,7 +135,6 @@ TEST_F(MainWindow, ColoursAndFontsAreTheLayouts) {
 
     for (TLabel* label : {form->Label1, form->Label2, form->Label3}) {
         SCOPED_TRACE(label->Caption());
-        EXPECT_EQ(label->Font().Color, clYellow);
         EXPECT_EQ(label->Widget()->palette().color(QPalette::WindowText), QColor(255, 255, 0));
         EXPECT_EQ(label->Widget()->font().pixelSize(), 11);
         EXPECT_EQ(label->Widget()->font().family(), "MS Sans Serif");
@@ -196,8 +193,6 @@ TEST_F(MainWindow, TheCaptionsFitInsideTheirLabels) {
 TEST_F(MainWindow, BothButtonsStartEnabledAndTabFromIniciarToParar) {
     EXPECT_TRUE(form->btnIniciar->Enabled());
     EXPECT_TRUE(form->btnParar->Enabled());
-    EXPECT_EQ(form->btnIniciar->TabOrder(), 0);
-    EXPECT_EQ(form->btnParar->TabOrder(), 1);
     std::vector<QWidget*> order;
     for (QWidget* w = form->Widget()->nextInFocusChain(); w != form->Widget();
          w = w->nextInFocusChain()) {
