@@ -116,14 +116,8 @@ TEST(WaveOpen, AnUnreachableServerFailsBothDevicesQuickly) {
     EXPECT_NE(outResult, MMSYSERR_NOERROR);
     EXPECT_EQ(in, nullptr);
     EXPECT_EQ(out, nullptr);
+    // What shutdown does then, on null handles, WaveHandles checks.
     EXPECT_LT(took, 8s);
-    // What shutdown does after a failed set-up fails harmlessly.
-    Block b;
-    EXPECT_EQ(waveInReset(in), MMSYSERR_INVALHANDLE);
-    EXPECT_EQ(waveInUnprepareHeader(in, &b.header, 32), MMSYSERR_INVALHANDLE);
-    EXPECT_EQ(waveInClose(in), MMSYSERR_INVALHANDLE);
-    EXPECT_EQ(waveOutUnprepareHeader(out, nullptr, 32), MMSYSERR_INVALHANDLE);
-    EXPECT_EQ(waveOutClose(out), MMSYSERR_INVALHANDLE);
 }
 
 TEST(WaveOpen, OnlyTheDefaultDeviceAndKnownCallbackKindsAreAccepted) {

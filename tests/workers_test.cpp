@@ -96,48 +96,6 @@ TEST_F(Workers, EachSampleValueLandsOnItsRowOfTheWorkedExample) {
     }
 }
 
-TEST_F(Workers, SilenceDrawsTwoFlatLinesOnABlackFieldWithAWhiteOutline) {
-    const auto silence = Constant(0);
-    THiloTiempo::Draw(box, silence.data(), kSampleCount);
-    for (int x = 0; x < kWidth; ++x) {
-        EXPECT_EQ(At(x, 0), clWhite) << x;
-        EXPECT_EQ(At(x, kHeight - 1), clWhite) << x;
-    }
-    for (int y = 0; y < kHeight; ++y) {
-        EXPECT_EQ(At(kWidth - 1, y), clWhite) << y;
-        if (y != 63 && y != 209) {
-            EXPECT_EQ(At(0, y), clWhite) << y;
-        }
-    }
-    EXPECT_EQ(AquaColumns(63).size(), 280u);
-    EXPECT_EQ(AquaColumns(209).size(), 280u);
-    int black = 0;
-    for (int y = 1; y < kHeight - 1; ++y) {
-        for (int x = 1; x < kWidth - 1; ++x) {
-            black += At(x, y) == clBlack ? 1 : 0;
-        }
-    }
-    EXPECT_EQ(black, (kWidth - 2) * (kHeight - 2) - 2 * 279);
-}
-
-TEST_F(Workers, TheFirstPointsSitAtTheWorkedExamplesColumns) {
-    // One full-scale spike per pass on silence: it reaches row 0 (left) or
-    // row 146 (right) in exactly one column, the column of its point.
-    const int topColumns[] = {0, 0, 1, 1, 2, 2, 3, 3};
-    const int bottomColumns[] = {0, 0, 1, 1, 2, 3, 3, 4};
-    for (int n = 0; n < 8; ++n) {
-        auto samples = Constant(0);
-        samples[2 * n] = 32767;
-        THiloTiempo::Draw(box, samples.data(), kSampleCount);
-        EXPECT_EQ(AquaColumns(0), std::vector<int>{topColumns[n]}) << "left point " << n;
-
-        samples = Constant(0);
-        samples[2 * n + 1] = 32767;
-        THiloTiempo::Draw(box, samples.data(), kSampleCount);
-        EXPECT_EQ(AquaColumns(146), std::vector<int>{bottomColumns[n]}) << "right point " << n;
-    }
-}
-
 TEST_F(Workers, BothTracesEndAtTheLastColumn) {
     // The last left and right samples are spikes: each trace's final line
     // climbs into column 280 and stops short of its end point.
