@@ -64,12 +64,6 @@ TEST(WorkerStart, CreatedSuspendedRunsNothingUntilTheFirstResume) {
     EXPECT_TRUE(WaitUntil([&] { return runs == 1; }, kWorkerBound));
 }
 
-TEST(WorkerStart, CreatedRunningStartsAtOnce) {
-    std::atomic<int> runs{0};
-    auto worker = std::make_unique<Worker>(false, [&](Worker&) { ++runs; });
-    EXPECT_TRUE(WaitUntil([&] { return runs == 1; }, kWorkerBound));
-}
-
 // A worker that sets its own state up after the base is built, and starts
 // only when the test says its construction is complete.
 class LateStart : public TThread {
@@ -333,23 +327,20 @@ TEST(WorkerDestruction, FromItsOwnBodyDoesNotDeadlockAndEndsAtTheNextSuspensionP
     Settle(); // let the detached thread finish before the probe goes
 }
 
-TEST(WorkerFailure, AnExceptionEscapingTheBodyIsKept) {
-    auto worker =
+TEST(WorkerFailure, AnExceptionEscapingTheBodyIsKeptAndANormalEndKeepsNone) {
+    auto failed =
         std::make_unique<Worker>(false, [](Worker&) { throw std::runtime_error("device gone"); });
-    ASSERT_TRUE(WaitUntil([&] { return worker->FatalException() != nullptr; }, kWorkerBound));
+    std::atomic<bool> done{false};
+    auto ended = std::make_unique<Worker>(false, [&](Worker&) { done = true; });
+    ASSERT_TRUE(WaitUntil([&] { return failed->FatalException() != nullptr; }, kWorkerBound));
     try {
-        std::rethrow_exception(worker->FatalException());
+        std::rethrow_exception(failed->FatalException());
     } catch (const std::runtime_error& e) {
         EXPECT_EQ(std::string(e.what()), "device gone");
     }
-}
-
-TEST(WorkerFailure, ABodyThatEndsNormallyKeepsNoException) {
-    std::atomic<bool> done{false};
-    auto worker = std::make_unique<Worker>(false, [&](Worker&) { done = true; });
     ASSERT_TRUE(WaitUntil([&] { return done.load(); }, kWorkerBound));
     Settle();
-    EXPECT_EQ(worker->FatalException(), nullptr);
+    EXPECT_EQ(ended->FatalException(), nullptr);
 }
 
 TEST(SleepTest, NeverReturnsEarlierThanAsked) {
