@@ -14,11 +14,24 @@
 # idle and with 8 busy loops at normal priority, every program alternated
 # with the others within one run.
 #
+# Then the same on PipeWire, where a remap sink adds a buffer pass of its
+# own: "mic" and "spk" are 2-channel null sinks whose monitors are linked
+# into bus's channels, so all of it runs on one clock. The graph's period
+# (its quantum) either follows what the clients ask for, as a desktop's
+# does, or is forced to 1024 frames; the server's threads are real-time, as
+# a desktop's are. Each program is run a few times at each load, in turn
+# with the others, and the runs of one program pooled: idle, with 8 busy
+# loops, and with 8 busy loops beside a build of this tree from clean (-j2,
+# in a directory of its own, started anew whenever it finishes).
+#
 #   scripts/bench-latency.sh [PROGRAM LABEL]...   # default: this tree's build
 #   MONITOR_AUDIO_LATENCY_SECONDS=15   # each idle run
 #   MONITOR_AUDIO_EXACT_SECONDS=60     # each run with the busy loops
-#   MONITOR_AUDIO_LATENCY_FEEDS="default short"
+#   MONITOR_AUDIO_LATENCY_FEEDS="default short"   # "" for no PulseAudio rows
 #   MONITOR_AUDIO_LATENCY_LOADS="0 8"  # busy loops
+#   MONITOR_AUDIO_LATENCY_QUANTA="follow 1024"    # "" for no PipeWire rows
+#   MONITOR_AUDIO_LATENCY_PIPEWIRE_LOADS="0 8 8+build"
+#   MONITOR_AUDIO_LATENCY_PIPEWIRE_RUNS=5 MONITOR_AUDIO_LATENCY_PIPEWIRE_SECONDS=30
 #
 # scripts/bench.sh runs it at its end with its own programs.
 set -euo pipefail
@@ -36,8 +49,13 @@ while (($# >= 2)); do
 done
 idle_seconds=${MONITOR_AUDIO_LATENCY_SECONDS:-15}
 busy_seconds=${MONITOR_AUDIO_EXACT_SECONDS:-60}
-feeds=${MONITOR_AUDIO_LATENCY_FEEDS:-default short}
+feeds=${MONITOR_AUDIO_LATENCY_FEEDS-default short}
 loads=${MONITOR_AUDIO_LATENCY_LOADS:-0 8}
+quanta=${MONITOR_AUDIO_LATENCY_QUANTA-follow 1024}
+pipewire_loads=${MONITOR_AUDIO_LATENCY_PIPEWIRE_LOADS:-0 8 8+build}
+pipewire_runs=${MONITOR_AUDIO_LATENCY_PIPEWIRE_RUNS:-5}
+pipewire_seconds=${MONITOR_AUDIO_LATENCY_PIPEWIRE_SECONDS:-30}
+tree=$PWD
 
 work=$(mktemp -d /tmp/monitor-audio-latency.XXXXXX)
 set --
@@ -62,6 +80,22 @@ busy_stop() {
         wait "$pid" 2>/dev/null || true
     done
     busy_pids=()
+}
+
+build_pid=
+# build_start: a build of this tree from clean, over and over, until
+# build_stop; its own process group, so that it stops with its compilers.
+build_start() {
+    setsid bash -c 'while :; do
+        rm -rf "$1"
+        cmake -S "$2" -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null 2>&1
+        cmake --build "$1" -j2 >/dev/null 2>&1
+    done' build-load "$work/load-build" "$tree" &
+    build_pid=$!
+}
+build_stop() {
+    [[ -n $build_pid ]] && { kill -- -"$build_pid" 2>/dev/null || true; wait "$build_pid" 2>/dev/null || true; }
+    build_pid=
 }
 
 feed_pid=
@@ -101,7 +135,27 @@ feed_stop() {
     [[ -n $feed_pid ]] && { kill "$feed_pid" 2>/dev/null || true; wait "$feed_pid" 2>/dev/null || true; }
     feed_pid=
 }
-trap 'busy_stop; xvfb_stop; bus_stop; rm -rf "$work"' EXIT
+# pipewire_bus_start QUANTUM: the same bus on a private PipeWire.
+pipewire_bus_start() {
+    TEST_SOUND_KIND=pipewire TEST_SOUND_QUANTUM=$1 test_sound_server_start "$work/pipewire-$1"
+    pactl load-module module-null-sink sink_name=bus rate=44100 channels=4 \
+        channel_map=front-left,front-right,rear-left,rear-right >/dev/null
+    pactl load-module module-null-sink sink_name=mic rate=44100 channels=2 >/dev/null
+    pactl load-module module-null-sink sink_name=spk rate=44100 channels=2 >/dev/null
+    local link
+    for link in "mic:monitor_FL bus:playback_FL" "mic:monitor_FR bus:playback_FR" \
+        "spk:monitor_FL bus:playback_RL" "spk:monitor_FR bus:playback_RR"; do
+        for _ in $(seq 1 50); do
+            # shellcheck disable=SC2086
+            PIPEWIRE_RUNTIME_DIR="$TEST_SOUND_DIR/runtime" pw-link $link 2>/dev/null && break
+            sleep 0.1
+        done
+    done
+    pactl set-default-source mic.monitor
+    pactl set-default-sink spk
+}
+
+trap 'busy_stop; build_stop; xvfb_stop; bus_stop; rm -rf "$work"' EXIT
 
 # record FEED SECONDS FILE: what bus carries.
 record() {
@@ -169,6 +223,41 @@ for feed in $feeds; do
         busy_stop
         printf '%-28s ' "loopback module at 20 ms:"
         python3 scripts/latency.py stream "$work/latency.raw" || status=1
+    done
+    bus_stop
+done
+
+# The PipeWire rows: runs of one kind pooled, the programs in turn.
+for quantum in $quanta; do
+    pipewire_bus_start "$quantum"
+    for load in $pipewire_loads; do
+        busy=${load%+build}
+        echo "=== latency on PipeWire, quantum $quantum, $busy busy loops${load#"$busy"}," \
+            "$pipewire_runs runs of ${pipewire_seconds} s each ==="
+        for i in "${!programs[@]}"; do
+            rm -f "$work"/pipewire-"$i"-*.raw
+        done
+        busy_start "$busy"
+        [[ $load == *+build ]] && build_start
+        for run in $(seq 1 "$pipewire_runs"); do
+            for i in "${!programs[@]}"; do
+                feed_start default
+                if measure_program default "$pipewire_seconds" "${programs[$i]}"; then
+                    mv "$work/latency.raw" "$work/pipewire-$i-$run.raw"
+                else
+                    xvfb_show_app_log
+                    xvfb_stop
+                    status=1
+                fi
+                feed_stop
+            done
+        done
+        build_stop
+        busy_stop
+        for i in "${!programs[@]}"; do
+            printf '%-28s ' "${labels[$i]}:"
+            python3 scripts/latency.py blocks "$work"/pipewire-"$i"-*.raw || status=1
+        done
     done
     bus_stop
 done

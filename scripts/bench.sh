@@ -15,10 +15,12 @@
 # scripts/bench-hidden.sh: the program's and the display server's CPU with
 # the window shown, minimized and shown again, on X and on Weston. Last,
 # scripts/bench-latency.sh: the input-to-output latency with playback on
-# (median, p90, max) and the heard blocks that are exact stretches of the
-# input, beside the server's loopback module at 20 ms, for two ways of
-# feeding the input, idle and with 8 busy loops. Extra arguments go to each
-# benchmark, e.g. --benchmark_format=json.
+# (median, p90, p99, max) and the heard blocks that are exact stretches of
+# the input, beside the server's loopback module at 20 ms, for two ways of
+# feeding the input, idle and with 8 busy loops; then on PipeWire, its
+# period following the clients and forced to 1024 frames, idle, with 8 busy
+# loops and with 8 beside a build of this tree, five runs of 30 s each.
+# Extra arguments go to each benchmark, e.g. --benchmark_format=json.
 #
 #   scripts/bench.sh
 #   MONITOR_AUDIO_BENCH_SECONDS=10 scripts/bench.sh   # shorter capture runs

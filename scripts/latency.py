@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Input-to-output latency from one 4-channel recording on one sample clock.
 
-    latency.py MODE RECORDING.raw
+    latency.py MODE RECORDING.raw...
 
 The recording is 16-bit little-endian, 4 channels, 44,100 frames a second:
 channels 1-2 hold what the input received (noise with no zero frame, so
@@ -19,8 +19,10 @@ MODE stream:  the output plays continuously and may be resampled (the
               bit for bit): a stretch every 1024 frames is timed by the
               offset, up to 250 ms back, where the input's left channel is
               closest to it.
-Prints the median, 90th percentile and maximum in milliseconds and how many
-stretches were timed, and how many could not be found in the input.
+Prints the median, 90th and 99th percentiles and maximum in milliseconds
+and how many stretches were timed, and how many could not be found in the
+input, over all the recordings given (runs of one kind, pooled); in blocks
+mode also the length of each heard block that was not exact.
 """
 import statistics
 import sys
@@ -41,8 +43,10 @@ def found(heard_in, stretch, before):
     return at >= 0 and at // 4 <= before
 
 
-def main():
-    mode, path = sys.argv[1], sys.argv[2]
+def measure(mode, path):
+    """The latencies of one recording, in milliseconds; how many stretches
+    were not found; the heard blocks, the exact ones, and the lengths in
+    frames of the others."""
     with open(path, "rb") as f:
         data = f.read()
     frames = len(data) // 8
@@ -55,6 +59,7 @@ def main():
 
     starts = []
     exact = whole = 0
+    cut = []
     if mode == "blocks":
         f = 0
         while f < frames:
@@ -67,7 +72,10 @@ def main():
                     end += 1
                 if f >= LEAD_FRAMES and end < frames:
                     whole += 1
-                    exact += found(heard_in, heard_out[4 * f : 4 * end], f)
+                    if found(heard_in, heard_out[4 * f : 4 * end], f):
+                        exact += 1
+                    else:
+                        cut.append(end - f)
                 f = end
             f += 1
     else:
@@ -111,17 +119,37 @@ def main():
             missing += 1
             continue
         latencies.append((s - at // 4) * 1000.0 / RATE)
+    return latencies, missing, whole, exact, cut
+
+
+def main():
+    mode = sys.argv[1]
+    latencies = []
+    missing = whole = exact = 0
+    cut = []
+    for path in sys.argv[2:]:
+        l, m, w, e, c = measure(mode, path)
+        latencies += l
+        missing += m
+        whole += w
+        exact += e
+        cut += c
     if not latencies:
         print(f"no stretch of the output was found in the input ({missing} tried)")
         return 1
     latencies.sort()
-    p90 = latencies[min(len(latencies) - 1, int(0.9 * len(latencies)))]
+
+    def percentile(p):
+        return latencies[min(len(latencies) - 1, int(p * len(latencies)))]
+
     print(
-        f"median {statistics.median(latencies):6.1f} ms, p90 {p90:6.1f} ms, "
-        f"max {latencies[-1]:6.1f} ms over {len(latencies)} stretches"
+        f"median {statistics.median(latencies):6.1f} ms, p90 {percentile(0.9):6.1f} ms, "
+        f"p99 {percentile(0.99):6.1f} ms, max {latencies[-1]:6.1f} ms "
+        f"over {len(latencies)} stretches"
         + (f" ({missing} not found in the input)" if missing else "")
         + (f"; {exact} of {whole} heard blocks exact ({100.0 * exact / whole:.1f} %)"
            if whole else "")
+        + (f", the others {', '.join(str(n) for n in cut)} frames long" if cut else "")
     )
     return 0
 

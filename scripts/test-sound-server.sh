@@ -99,6 +99,21 @@ context.properties = {
     default.clock.min-quantum = 1024
 }
 CONF
+    # TEST_SOUND_QUANTUM=follow (for the latency bench only): the graph's
+    # period follows what its clients ask for, as a desktop's does; a number
+    # forces that period.
+    case ${TEST_SOUND_QUANTUM:-} in
+    '') ;;
+    follow)
+        printf 'context.properties = {\n    default.clock.min-quantum = 32\n}\n' \
+            >"$dir/config/pipewire/pipewire.conf.d/zz-quantum.conf"
+        ;;
+    *)
+        printf 'context.properties = {\n    default.clock.quantum = %d\n    default.clock.min-quantum = %d\n    default.clock.max-quantum = %d\n}\n' \
+            "$TEST_SOUND_QUANTUM" "$TEST_SOUND_QUANTUM" "$TEST_SOUND_QUANTUM" \
+            >"$dir/config/pipewire/pipewire.conf.d/zz-quantum.conf"
+        ;;
+    esac
     # No Bluetooth: its monitor needs systemd-logind, which a bare machine
     # (a container, a CI runner) does not have, and WirePlumber gives up
     # without it.
