@@ -86,6 +86,7 @@ build_pid=
 # build_start: a build of this tree from clean, over and over, until
 # build_stop; its own process group, so that it stops with its compilers.
 build_start() {
+    # shellcheck disable=SC2016  # expanded by the inner shell
     setsid bash -c 'while :; do
         rm -rf "$1"
         cmake -S "$2" -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null 2>&1

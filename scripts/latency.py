@@ -22,7 +22,11 @@ MODE stream:  the output plays continuously and may be resampled (the
 Prints the median, 90th and 99th percentiles and maximum in milliseconds
 and how many stretches were timed, and how many could not be found in the
 input, over all the recordings given (runs of one kind, pooled); in blocks
-mode also the length of each heard block that was not exact.
+mode also the length of each heard block that was not exact (shorter than
+the most common length, or not one stretch of the input). A heard block
+whose recorded input has a hole (a period the server lost on its way to the
+recording, silent there while the program heard it) is exact when it
+matches the input everywhere else.
 """
 import statistics
 import sys
@@ -43,10 +47,28 @@ def found(heard_in, stretch, before):
     return at >= 0 and at // 4 <= before
 
 
+def across_hole(heard_in, stretch, before):
+    """Whether `stretch` is the input where the recording of the input has
+    frames, with the recording silent in between: a period the server lost
+    on its way to the recording (the noise has no silent frame), not one
+    the program lost."""
+    at = heard_in.find(stretch[: 4 * 64])
+    while at >= 0 and at % 4:
+        at = heard_in.find(stretch[: 4 * 64], at + 1)
+    if at < 0 or at // 4 > before:
+        return False
+    got = heard_in[at : at + len(stretch)]
+    if len(got) < len(stretch):
+        return False
+    return all(
+        got[i : i + 4] == stretch[i : i + 4] or got[i : i + 4] == b"\0\0\0\0"
+        for i in range(0, len(stretch), 4)
+    )
+
+
 def measure(mode, path):
     """The latencies of one recording, in milliseconds; how many stretches
-    were not found; the heard blocks, the exact ones, and the lengths in
-    frames of the others."""
+    were not found; the heard blocks."""
     with open(path, "rb") as f:
         data = f.read()
     frames = len(data) // 8
@@ -58,8 +80,7 @@ def measure(mode, path):
     silent = b"\0\0\0\0"
 
     starts = []
-    exact = whole = 0
-    cut = []
+    heard = []  # (frames, found whole, found across a hole) of each heard block
     if mode == "blocks":
         f = 0
         while f < frames:
@@ -71,11 +92,9 @@ def measure(mode, path):
                 while end < frames and heard_out[4 * end : 4 * end + 4] != silent:
                     end += 1
                 if f >= LEAD_FRAMES and end < frames:
-                    whole += 1
-                    if found(heard_in, heard_out[4 * f : 4 * end], f):
-                        exact += 1
-                    else:
-                        cut.append(end - f)
+                    stretch = heard_out[4 * f : 4 * end]
+                    ok = found(heard_in, stretch, f)
+                    heard.append((end - f, ok, not ok and across_hole(heard_in, stretch, f)))
                 f = end
             f += 1
     else:
@@ -119,21 +138,26 @@ def measure(mode, path):
             missing += 1
             continue
         latencies.append((s - at // 4) * 1000.0 / RATE)
-    return latencies, missing, whole, exact, cut
+    return latencies, missing, heard
 
 
 def main():
     mode = sys.argv[1]
     latencies = []
-    missing = whole = exact = 0
-    cut = []
+    missing = 0
+    heard = []
     for path in sys.argv[2:]:
-        l, m, w, e, c = measure(mode, path)
+        l, m, h = measure(mode, path)
         latencies += l
         missing += m
-        whole += w
-        exact += e
-        cut += c
+        heard += h
+    # The program plays blocks of one length: one heard shorter lost frames,
+    # even if what is left of it is a stretch of the input.
+    block = statistics.mode(n for n, _, _ in heard) if heard else 0
+    whole = len(heard)
+    exact = sum(1 for n, ok, hole in heard if (ok or hole) and n >= block)
+    holes = sum(1 for n, ok, hole in heard if hole and n >= block)
+    cut = [n for n, ok, hole in heard if not (ok or hole) or n < block]
     if not latencies:
         print(f"no stretch of the output was found in the input ({missing} tried)")
         return 1
@@ -149,6 +173,7 @@ def main():
         + (f" ({missing} not found in the input)" if missing else "")
         + (f"; {exact} of {whole} heard blocks exact ({100.0 * exact / whole:.1f} %)"
            if whole else "")
+        + (f", {holes} of them across a hole in the recorded input" if holes else "")
         + (f", the others {', '.join(str(n) for n in cut)} frames long" if cut else "")
     )
     return 0
