@@ -94,7 +94,7 @@ public:
             if (queued < periodFrames / 2 && Clock::now() - openedAt > kSettle &&
                 snd_pcm_state(pcm.get()) == SND_PCM_STATE_RUNNING)
                 KeepMoreAhead();
-            else
+            else if (!KeepAheadOfAStandstill(queued))
                 KeepLessAheadWhenQuiet();
             std::uint64_t taken = 0;
             snd_pcm_uframes_t frames = Peek(room, &taken);
@@ -148,6 +148,10 @@ private:
     Clock::time_point openedAt;
     Clock::time_point lastNearDry;
     snd_pcm_uframes_t leastAhead = 0;
+    // Longer than a graph period of any server this plays through.
+    static constexpr auto kStill = std::chrono::milliseconds(100);
+    snd_pcm_uframes_t lastQueued = 0;
+    Clock::time_point queuedSince;
     // Stream thread only.
     snd_pcm_uframes_t ahead = 0;
     int periodMillis = 5;
@@ -168,6 +172,29 @@ private:
         KeepMoreAhead();
         if (snd_pcm_recover(pcm.get(), err, 1) < 0)
             Wait(false); // the device is gone: wait to be closed
+    }
+
+    // PipeWire's PulseAudio server plays nothing of a graph period it
+    // cannot fill, and takes nothing either: behind PulseAudio's plug-in, a
+    // lead shorter than the graph's period (1024 frames at 48 kHz, 941 of
+    // ours) stands still in the server, and the next block's tail stays
+    // there behind the period that took its head, heard only with the block
+    // after. A running device whose queue has not moved for a while gets a
+    // period more, for good.
+    bool KeepAheadOfAStandstill(snd_pcm_uframes_t queued) {
+        const auto now = Clock::now();
+        if (queued != lastQueued || queued == 0 ||
+            snd_pcm_state(pcm.get()) != SND_PCM_STATE_RUNNING) {
+            lastQueued = queued;
+            queuedSince = now;
+            return false;
+        }
+        if (now - queuedSince < kStill)
+            return false;
+        queuedSince = now;
+        KeepMoreAhead();
+        leastAhead = std::max(leastAhead, ahead);
+        return true;
     }
 
     void KeepMoreAhead() {
