@@ -148,12 +148,12 @@ private:
     Clock::time_point openedAt;
     Clock::time_point lastNearDry;
     snd_pcm_uframes_t leastAhead = 0;
+    // Stream thread only.
+    snd_pcm_uframes_t ahead = 0;
     // Longer than a graph period of any server this plays through.
     static constexpr auto kStill = std::chrono::milliseconds(100);
     snd_pcm_uframes_t lastQueued = 0;
     Clock::time_point queuedSince;
-    // Stream thread only.
-    snd_pcm_uframes_t ahead = 0;
     int periodMillis = 5;
     std::vector<char> out;
     std::vector<char> silence;
