@@ -113,7 +113,7 @@ public:
             if (queued < periodFrames / 2 && Clock::now() - openedAt > kSettle &&
                 snd_pcm_state(pcm.get()) == SND_PCM_STATE_RUNNING)
                 KeepMoreAhead();
-            else
+            else if (!KeepAheadOfAStandstill(queued))
                 KeepLessAheadWhenQuiet();
             std::uint64_t taken = 0;
             snd_pcm_uframes_t frames = Peek(room, &taken);
@@ -171,6 +171,10 @@ private:
     snd_pcm_uframes_t leastAhead = 0;
     // Stream thread only.
     snd_pcm_uframes_t ahead = 0;
+    // Longer than a graph period of any server this plays through.
+    static constexpr auto kStill = std::chrono::milliseconds(100);
+    snd_pcm_uframes_t lastQueued = 0;
+    Clock::time_point queuedSince;
     int periodMillis = 5;
     std::vector<char> out;
     std::vector<char> silence;
@@ -196,6 +200,29 @@ private:
         // as at open, so the next block is heard whole.
         if (err == -EPIPE || err == -ESTRPIPE)
             snd_pcm_writei(pcm.get(), silence.data(), bufferFrames - periodFrames);
+    }
+
+    // PipeWire's PulseAudio server plays nothing of a graph period it
+    // cannot fill, and takes nothing either: behind PulseAudio's plug-in, a
+    // lead shorter than the graph's period (1024 frames at 48 kHz, 941 of
+    // ours) stands still in the server, and the next block's tail stays
+    // there behind the period that took its head, heard only with the block
+    // after. A running device whose queue has not moved for a while gets a
+    // period more, for good.
+    bool KeepAheadOfAStandstill(snd_pcm_uframes_t queued) {
+        const auto now = Clock::now();
+        if (queued != lastQueued || queued == 0 ||
+            snd_pcm_state(pcm.get()) != SND_PCM_STATE_RUNNING) {
+            lastQueued = queued;
+            queuedSince = now;
+            return false;
+        }
+        if (now - queuedSince < kStill)
+            return false;
+        queuedSince = now;
+        KeepMoreAhead();
+        leastAhead = std::max(leastAhead, ahead);
+        return true;
     }
 
     void KeepMoreAhead() {
