@@ -16,7 +16,7 @@
 # as `git diff` prints it, after comment lines of its own:
 #   # what: one line saying what the fault does
 #   # caught by: a ctest -R regular expression naming the tests that must fail
-#   # server: pulseaudio (or pipewire)
+#   # server: pulseaudio (or pipewire, or pipewire-48k: its graph at 48 kHz)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 ref=HEAD
@@ -67,7 +67,8 @@ run_tests() {
     local -a select=(-R "$regex")
     [[ -n ${MUTATE_FULL:-} ]] && select=()
     (
-        export TEST_SOUND_KIND=$kind
+        export TEST_SOUND_KIND=${kind%-48k}
+        [[ $kind == *-48k ]] && export TEST_SOUND_RATE=48000
         trap test_sound_server_stop EXIT
         test_sound_server_start "$scratch/sound-$kind" >>"$log" 2>&1 || exit 3
         # A case that loses its timing to a busy machine gets one more try,
@@ -92,7 +93,7 @@ named() { ctest --preset default -N -R "$1" | sed -n 's/^ *Test *#[0-9]*: //p'; 
 # The named tests must pass without any fault, or a failure says nothing.
 # CMake's expressions take only a few groups, so the tests are named one by
 # one.
-for kind in pulseaudio pipewire; do
+for kind in pulseaudio pipewire pipewire-48k; do
     tests=()
     for p in "${patches[@]}"; do
         [[ $(field "$p" server) == "$kind" ]] || continue
@@ -118,7 +119,7 @@ for p in "${patches[@]}"; do
     regex=$(field "$p" 'caught by')
     log="$scratch/$name.log"
     echo "fault $name ($kind): $(field "$p" what)" >&2
-    if [[ $kind != pulseaudio && $kind != pipewire ]] || [[ -z $regex ]]; then
+    if [[ $kind != pulseaudio && $kind != pipewire && $kind != pipewire-48k ]] || [[ -z $regex ]]; then
         result="BAD HEADER"
     elif [[ -z $(named "$regex") ]]; then
         result="NAMES NO TEST"
