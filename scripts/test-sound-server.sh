@@ -132,6 +132,10 @@ CONF
         [[ -S $dir/bus ]] && break
         sleep 0.1
     done
+    # A server killed before leaves its sockets behind: waiting for one of
+    # those let WirePlumber start before the new server listened, and it
+    # gave up at once ("Failed to connect to PipeWire").
+    rm -f "$dir/runtime/pipewire-0" "$dir/runtime/pipewire-0-manager"
     "${env[@]}" pipewire </dev/null >"$dir/pipewire.log" 2>&1 &
     echo $! >>"$dir/pids"
     for _ in $(seq 1 50); do
