@@ -204,7 +204,12 @@ bool PrivateSoundServer::Start() {
     const std::string command = "bash -c 'set --; source \"" + script +
                                 "\" && test_sound_server_start \"" + dir +
                                 "\" && echo \"$PULSE_SERVER\" >\"" + dir + "/server\"' >/dev/null";
-    if (std::system(command.c_str()) != 0)
+    const bool started = std::system(command.c_str()) == 0;
+    // What a failed start did start is ended with the rest.
+    std::ifstream pidFile(dir + "/pids");
+    for (long pid = 0; pidFile >> pid;)
+        pids.push_back(pid);
+    if (!started)
         return false;
     std::string server;
     std::getline(std::ifstream(dir + "/server"), server);
@@ -212,9 +217,6 @@ bool PrivateSoundServer::Start() {
     setenv("PULSE_CLIENTCONFIG", (dir + "/client.conf").c_str(), 1);
     // The tests' recorders, and ALSA's PulseAudio plug-in, follow it too.
     setenv("TEST_SOUND_DIR", dir.c_str(), 1);
-    std::ifstream pidFile(dir + "/pids");
-    for (long pid = 0; pidFile >> pid;)
-        pids.push_back(pid);
     return !server.empty() && !pids.empty();
 }
 
