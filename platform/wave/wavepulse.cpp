@@ -30,8 +30,17 @@ using namespace pulse;
 // monitor wants one block per block period, so the capture stream passes
 // sound on no faster than a little above real time (0.5 % above, so a
 // source whose clock runs fast never builds up a backlog), with an allowance
-// of two fragments, so sound recorded in real time (every real device, a
+// of four fragments, so sound recorded in real time (every real device, a
 // null sink's monitor) passes straight through, one wake-up per fragment.
+// The allowance is what a server that held its sound back owes: PipeWire's
+// pulse server hands capture on from a thread at normal priority, which a
+// busy machine held up for up to 35 ms, and then three fragments came at
+// once. With two allowed, the third waited for the pace, and so did every
+// fragment after it, 0.5 % of a fragment sooner each: for seconds every
+// block was heard up to a fragment late. No fragment is passed on sooner
+// than a fragment period after the one two before it, so a burst still
+// hands over two at once at most, and the block handed over before them is
+// not refilled at once.
 // The backlog buffer is sized at open; should it ever fill, the oldest sound
 // is passed on at once. What is held when the stream moves to another source
 // belongs to the old one and is dropped.
@@ -91,6 +100,7 @@ public:
 
 private:
     static constexpr double kPaceRate = 1.005;
+    static constexpr std::size_t kAllowance = 4; // fragments
     static constexpr double kBacklogSeconds = 4.0;
     static constexpr auto kStallLimit = std::chrono::milliseconds(500);
     static constexpr auto kAskInterval = std::chrono::milliseconds(100);
@@ -109,6 +119,9 @@ private:
     std::size_t held = 0;
     double credit = -1; // bytes that may be passed on now; < 0 until sound came
     Clock::time_point lastCredit;
+    // When the last two fragments were passed on, and how many were.
+    Clock::time_point passedAt[2];
+    std::size_t passes = 0;
     // While the server is away: when the silence began and how much of it
     // has been passed on.
     bool silent = false;
@@ -209,6 +222,7 @@ private:
     // from the backlog counts as the stream's too.
     void Release() {
         lastSound = Clock::now();
+        passedAt[passes++ % 2] = lastSound;
         sink.OnData(&backlog[head], fragment);
         head = (head + fragment) % backlog.size();
         held -= fragment;
@@ -223,16 +237,24 @@ private:
         credit += std::chrono::duration<double, std::micro>(now - lastCredit).count() *
                   bytesPerMicro * kPaceRate;
         lastCredit = now;
-        credit = std::min(credit, double(2 * fragment));
-        while (held >= fragment && credit >= double(fragment)) {
+        credit = std::min(credit, double(kAllowance * fragment));
+        const auto period = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double, std::micro>(double(fragment) / bytesPerMicro));
+        // The time the one two before the next fragment was passed on.
+        const auto spaced = [&] { return passes < 2 || now - passedAt[passes % 2] >= period; };
+        while (held >= fragment && credit >= double(fragment) && spaced()) {
             credit -= double(fragment);
             Release();
         }
         // Short of a fragment, the server's next sound wakes the loop.
         if (held < fragment)
             return kPollMicros;
-        const double due = double(fragment) - credit;
-        return due <= 0 ? 0 : int(due / (bytesPerMicro * kPaceRate)) + 1;
+        double due = (double(fragment) - credit) / (bytesPerMicro * kPaceRate);
+        if (!spaced())
+            due = std::max(
+                due, std::chrono::duration<double, std::micro>(passedAt[passes % 2] + period - now)
+                         .count());
+        return due <= 0 ? 0 : int(due) + 1;
     }
 
     // Passes on the silence due by now; returns the microseconds until the
