@@ -34,13 +34,13 @@ using namespace pulse;
 // null sink's monitor) passes straight through, one wake-up per fragment.
 // The allowance is what a server that held its sound back owes: PipeWire's
 // pulse server hands capture on from a thread at normal priority, which a
-// busy machine held up for up to 35 ms, and then three fragments came at
-// once. With two allowed, the third waited for the pace, and so did every
-// fragment after it, 0.5 % of a fragment sooner each: for seconds every
-// block was heard up to a fragment late. No fragment is passed on sooner
-// than a fragment period after the one two before it, so a burst still
-// hands over two at once at most, and the block handed over before them is
-// not refilled at once.
+// busy machine held up for tens of milliseconds, and then three fragments
+// came at once. With two allowed, the third waited for the pace, and so did
+// every fragment after it, 0.5 % of a fragment sooner each: for seconds
+// every block was heard up to a fragment late. No fragment is passed on
+// sooner than a fragment period after the one two before it, so a burst
+// still hands over two at once at most, and the block handed over before
+// them is not refilled at once.
 // The backlog buffer is sized at open; should it ever fill, the oldest sound
 // is passed on at once. What is held when the stream moves to another source
 // belongs to the old one and is dropped.
