@@ -19,6 +19,15 @@ MODE stream:  the output plays continuously and may be resampled (the
               bit for bit): a stretch every 1024 frames is timed by the
               offset, up to 250 ms back, where the input's left channel is
               closest to it.
+MODE resampled: the server's graph runs at another rate than the program,
+              so nothing heard is the input bit for bit. A heard block is a
+              run of sound (louder than 1/16 of the output's typical level,
+              no 8 quieter frames in a row inside it), whole when it is
+              BLOCK frames long give or take 16 (the tolerance the tests
+              use), cut otherwise; it is timed by the lag, up to 250 ms
+              back, at which its middle matches the input's left channel
+              best (a normalised correlation of at least 0.5, or it counts
+              as not found).
 Prints the median, 90th and 99th percentiles and maximum in milliseconds
 and how many stretches were timed, and how many could not be found in the
 input, over all the recordings given (runs of one kind, pooled); in blocks
@@ -28,6 +37,9 @@ whose recorded input has a hole (a period the server lost on its way to the
 recording, silent there while the program heard it) is exact when it
 matches the input everywhere else.
 """
+import array
+import math
+import operator
 import statistics
 import sys
 
@@ -64,6 +76,70 @@ def across_hole(heard_in, stretch, before):
         got[i : i + 4] == stretch[i : i + 4] or got[i : i + 4] == b"\0\0\0\0"
         for i in range(0, len(stretch), 4)
     )
+
+
+BLOCK = 1024
+
+
+def correlation(key, signal, at):
+    """The normalised correlation of `key` with `signal` from frame `at`."""
+    window = signal[at : at + len(key)]
+    product = sum(map(operator.mul, key, window))
+    energy = sum(map(operator.mul, window, window)) * sum(map(operator.mul, key, key))
+    return product / math.sqrt(energy) if energy else 0.0
+
+
+def measure_resampled(path):
+    """As measure(), where nothing heard can match the input bit for bit."""
+    samples = array.array("h")
+    with open(path, "rb") as f:
+        samples.frombytes(f.read())
+    samples = samples[: len(samples) - len(samples) % 4]
+    if sys.byteorder != "little":
+        samples.byteswap()
+    left_in, left_out, right_out = samples[0::4], samples[2::4], samples[3::4]
+    level = list(map(max, map(abs, left_out), map(abs, right_out)))
+    loud = sorted(x for x in level[::16] if x)
+    if not loud:
+        return [], 0, []
+    floor = loud[len(loud) // 2] // 16
+    runs, first, quiet = [], None, 0
+    for f, x in enumerate(level):
+        if x > floor:
+            if first is None:
+                first = f
+            quiet, last = 0, f
+        elif first is not None:
+            quiet += 1
+            if quiet >= 8:
+                runs.append((first, last + 1))
+                first = None
+    latencies, missing, heard = [], 0, []
+    back = RATE // 4
+    lag = None
+    for s, e in runs:
+        # A run the recording cuts, or whose input may precede it.
+        if s < max(LEAD_FRAMES, back + KEY_FRAMES) or e + 8 >= len(level):
+            continue
+        at = s + (e - s - KEY_FRAMES) // 2
+        key = left_out[at : at + KEY_FRAMES]
+        # The lag moves little from one block to the next: near the last
+        # one first, the whole 250 ms only when it is not there.
+        best = (0.0, 0)
+        if lag is not None:
+            best = max((correlation(key, left_in, at - l), l)
+                       for l in range(max(0, lag - 256), min(back, lag + 256)))
+        if best[0] < 0.5:
+            best = max((correlation(key, left_in, at - l), l) for l in range(back))
+        whole = abs(e - s - BLOCK) <= 16
+        if best[0] < 0.5:
+            missing += 1
+            heard.append((e - s, False, False))
+            continue
+        lag = best[1]
+        latencies.append(lag * 1000.0 / RATE)
+        heard.append((e - s, whole, False))
+    return latencies, missing, heard
 
 
 def measure(mode, path):
@@ -147,13 +223,15 @@ def main():
     missing = 0
     heard = []
     for path in sys.argv[2:]:
-        l, m, h = measure(mode, path)
+        l, m, h = measure_resampled(path) if mode == "resampled" else measure(mode, path)
         latencies += l
         missing += m
         heard += h
     # The program plays blocks of one length: one heard shorter lost frames,
     # even if what is left of it is a stretch of the input.
     block = statistics.mode(n for n, _, _ in heard) if heard else 0
+    if mode == "resampled":
+        block = 0
     whole = len(heard)
     exact = sum(1 for n, ok, hole in heard if (ok or hole) and n >= block)
     holes = sum(1 for n, ok, hole in heard if hole and n >= block)
@@ -171,7 +249,8 @@ def main():
         f"p99 {percentile(0.99):6.1f} ms, max {latencies[-1]:6.1f} ms "
         f"over {len(latencies)} stretches"
         + (f" ({missing} not found in the input)" if missing else "")
-        + (f"; {exact} of {whole} heard blocks exact ({100.0 * exact / whole:.1f} %)"
+        + (f"; {exact} of {whole} heard blocks {'whole' if mode == 'resampled' else 'exact'}"
+           f" ({100.0 * exact / whole:.1f} %)"
            if whole else "")
         + (f", {holes} of them across a hole in the recorded input" if holes else "")
         + (f", the others {', '.join(str(n) for n in cut)} frames long" if cut else "")
