@@ -1,8 +1,10 @@
+#!/usr/bin/env bash
 # The bus the latency bench and the soak run measure on, sourced by both:
 # one sample clock for what the input received and what the output played
 # (see scripts/bench-latency.sh), the noise that feeds the input, and busy
 # loops beside it. The sourcing script sets `work`, a folder of its own, and
 # has sourced scripts/test-sound-server.sh.
+# shellcheck disable=SC2154  # work is the sourcing script's
 
 busy_pids=()
 # busy_start N: N loops at normal priority, each as busy as a compiler.
