@@ -27,7 +27,9 @@ MODE resampled: the server's graph runs at another rate than the program,
               use), cut otherwise; it is timed by the lag, up to 250 ms
               back, at which its middle matches the input's left channel
               best (a normalised correlation of at least 0.5, or it counts
-              as not found).
+              as not found). A block whose middle went silent for at most a
+              graph period, the rest at the same lag, lost that period on
+              its way to the recording: whole, across a hole.
 Prints the median, 90th and 99th percentiles and maximum in milliseconds
 and how many stretches were timed, and how many could not be found in the
 input, over all the recordings given (runs of one kind, pooled); in blocks
@@ -114,14 +116,14 @@ def measure_resampled(path):
             if quiet >= 8:
                 runs.append((first, last + 1))
                 first = None
-    latencies, missing, heard = [], 0, []
     back = RATE // 4
+    timed = []  # (first frame, end, lag or None) of each run
     lag = None
     for s, e in runs:
         # A run the recording cuts, or whose input may precede it.
         if s < max(LEAD_FRAMES, back + KEY_FRAMES) or e + 8 >= len(level):
             continue
-        at = s + (e - s - KEY_FRAMES) // 2
+        at = s + max(0, e - s - KEY_FRAMES) // 2
         key = left_out[at : at + KEY_FRAMES]
         # The lag moves little from one block to the next: near the last
         # one first, the whole 250 ms only when it is not there.
@@ -131,14 +133,32 @@ def measure_resampled(path):
                        for l in range(max(0, lag - 256), min(back, lag + 256)))
         if best[0] < 0.5:
             best = max((correlation(key, left_in, at - l), l) for l in range(back))
-        whole = abs(e - s - BLOCK) <= 16
-        if best[0] < 0.5:
+        if best[0] >= 0.5:
+            lag = best[1]
+        timed.append((s, e, lag if best[0] >= 0.5 else None))
+    latencies, missing, heard = [], 0, []
+    i = 0
+    while i < len(timed):
+        s, e, lag = timed[i]
+        # A run, a gap of at most a graph period, and the rest of the block
+        # at the same lag: the period went missing on its way to the
+        # recording, in place, not in the program, which would have cut or
+        # delayed what followed.
+        if (lag is not None and abs(e - s - BLOCK) > 16 and i + 1 < len(timed)
+                and timed[i + 1][2] is not None and abs(timed[i + 1][2] - lag) <= 4
+                and timed[i + 1][0] - e <= BLOCK // 2
+                and abs(timed[i + 1][1] - s - BLOCK) <= 16):
+            latencies.append(lag * 1000.0 / RATE)
+            heard.append((timed[i + 1][1] - s, True, True))
+            i += 2
+            continue
+        if lag is None:
             missing += 1
             heard.append((e - s, False, False))
-            continue
-        lag = best[1]
-        latencies.append(lag * 1000.0 / RATE)
-        heard.append((e - s, whole, False))
+        else:
+            latencies.append(lag * 1000.0 / RATE)
+            heard.append((e - s, abs(e - s - BLOCK) <= 16, False))
+        i += 1
     return latencies, missing, heard
 
 
@@ -252,7 +272,7 @@ def main():
         + (f"; {exact} of {whole} heard blocks {'whole' if mode == 'resampled' else 'exact'}"
            f" ({100.0 * exact / whole:.1f} %)"
            if whole else "")
-        + (f", {holes} of them across a hole in the recorded input" if holes else "")
+        + (f", {holes} of them across a hole in the recording" if holes else "")
         + (f", the others {', '.join(str(n) for n in cut)} frames long" if cut else "")
     )
     return 0
