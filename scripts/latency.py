@@ -25,7 +25,7 @@ MODE resampled: the server's graph runs at another rate than the program,
               no 8 quieter frames in a row inside it), whole when it is
               BLOCK frames long give or take 16 (the tolerance the tests
               use), cut otherwise; it is timed by the lag, up to 250 ms
-              back, at which its middle matches the input's left channel
+              back, at which all of it matches the input's left channel
               best (a normalised correlation of at least 0.5, or it counts
               as not found). A block whose middle went silent for at most a
               graph period, the rest at the same lag, lost that period on
@@ -123,14 +123,19 @@ def measure_resampled(path):
         # A run the recording cuts, or whose input may precede it.
         if s < max(LEAD_FRAMES, back + KEY_FRAMES) or e + 8 >= len(level):
             continue
-        at = s + max(0, e - s - KEY_FRAMES) // 2
-        key = left_out[at : at + KEY_FRAMES]
-        # The lag moves little from one block to the next: near the last
-        # one first, the whole 250 ms only when it is not there.
+        # The whole run: a period the recording of the input lost leaves
+        # most of it to match.
+        at = s
+        key = left_out[s : min(e, s + BLOCK)]
+        # The lag moves little from one block to the next, at most a graph
+        # period: near the last one first, the whole 250 ms only when it is
+        # not there.
         best = (0.0, 0)
-        if lag is not None:
+        for near in (64, 320) if lag is not None else ():
             best = max((correlation(key, left_in, at - l), l)
-                       for l in range(max(0, lag - 256), min(back, lag + 256)))
+                       for l in range(max(0, lag - near), min(back, lag + near)))
+            if best[0] >= 0.5:
+                break
         if best[0] < 0.5:
             best = max((correlation(key, left_in, at - l), l) for l in range(back))
         if best[0] >= 0.5:
