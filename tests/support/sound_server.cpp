@@ -4,6 +4,7 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -180,6 +182,16 @@ std::string Shell(const std::string& command) {
         pclose(pipe);
     }
     return out;
+}
+
+void FavourSoundLibraryThreads() {
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        if (std::getline(comm, name) && name == "threaded-ml")
+            setpriority(PRIO_PROCESS, static_cast<id_t>(std::stol(task.path().filename())), -11);
+    }
 }
 
 PrivateSoundServer::PrivateSoundServer() {
