@@ -301,7 +301,7 @@ TEST(WavePlayback, AlsaWritesRefusedOrCutShortLoseNothing) {
     Writer w;
     w.out = OpenOut();
     ASSERT_NE(w.out, nullptr);
-    testsound::FavourSoundLibraryThreads();
+    testsound::SoundLibraryThreadsInRealTime();
     w.PlayFor(100ms);
     for (const int refusal : {EPIPE, ESTRPIPE, 0}) {
         // Refused once the last block is heard, as after a real underrun: the

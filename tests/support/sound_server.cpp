@@ -2,9 +2,9 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -184,13 +184,16 @@ std::string Shell(const std::string& command) {
     return out;
 }
 
-void FavourSoundLibraryThreads() {
+void SoundLibraryThreadsInRealTime() {
+    sched_param param{};
+    param.sched_priority = 5;
     std::error_code error;
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
         std::ifstream comm(task.path() / "comm");
         std::string name;
         if (std::getline(comm, name) && name == "threaded-ml")
-            setpriority(PRIO_PROCESS, static_cast<id_t>(std::stol(task.path().filename())), -11);
+            sched_setscheduler(static_cast<pid_t>(std::stol(task.path().filename())), SCHED_RR,
+                               &param);
     }
 }
 
