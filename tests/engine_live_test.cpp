@@ -60,6 +60,7 @@ protected:
     void Start() {
         Application->CreateForm(frmAudio);
         form = frmAudio;
+        testsound::SoundLibraryThreadsInRealTime();
     }
 
     // Closes the window as the application does and tells how long it took.

@@ -2,6 +2,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -180,6 +182,19 @@ std::string Shell(const std::string& command) {
         pclose(pipe);
     }
     return out;
+}
+
+void SoundLibraryThreadsInRealTime() {
+    sched_param param{};
+    param.sched_priority = 5;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        if (std::getline(comm, name) && name == "threaded-ml")
+            sched_setscheduler(static_cast<pid_t>(std::stol(task.path().filename())), SCHED_RR,
+                               &param);
+    }
 }
 
 PrivateSoundServer::PrivateSoundServer() {

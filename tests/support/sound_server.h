@@ -63,6 +63,14 @@ private:
 // returns what it printed.
 std::string Shell(const std::string& command);
 
+// The sound library's own threads in this process (the recorders', and on
+// ALSA the PulseAudio plug-in's, which alone carries what the program writes
+// to the server) run in real time, as the server's own I/O thread: at normal
+// priority a busy machine held them off the CPU for 50 to 90 ms, the server
+// ran dry, and it dropped the start of a block that came on time. Needs the
+// right to; without it nothing changes.
+void SoundLibraryThreadsInRealTime();
+
 // A sound server of the test's own, of the same kind as the shared one
 // (TEST_SOUND_KIND), for tests that stop and start it: PULSE_SERVER,
 // TEST_SOUND_DIR and the client settings point at it from Start() on, for
