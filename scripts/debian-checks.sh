@@ -29,7 +29,8 @@ fi
 # Inside the fresh root, in a clone of the committed tree.
 suite=$2
 shift 2
-piuparts= twice=
+piuparts=''
+twice=''
 for option; do
     case $option in
     --piuparts) piuparts=1 ;;

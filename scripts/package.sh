@@ -23,13 +23,14 @@ apt_get() {
         -o DPkg::Lock::Timeout=600 "$@"
 }
 # dpkg-buildpackage and git come first: the rest is read from debian/control.
-command -v dpkg-checkbuilddeps >/dev/null && command -v git >/dev/null || {
+if ! command -v dpkg-checkbuilddeps >/dev/null || ! command -v git >/dev/null; then
     apt_get update
     apt_get install dpkg-dev git xz-utils
-}
+fi
 if ! dpkg-checkbuilddeps "${profiles[@]}" >/dev/null 2>&1; then
     apt_get update
-    apt_get build-dep "${profiles[@]}" "$PWD"
+    echo "package: installing the build dependencies debian/control names"
+    apt_get build-dep "${profiles[@]}" "$PWD" >/dev/null
 fi
 
 version=$(dpkg-parsechangelog -S Version)
@@ -45,6 +46,7 @@ git archive --format=tar --prefix="monitor-audio-$upstream/" "$tree" -- . ':(exc
     xz -6 >"$out/monitor-audio_$upstream.orig.tar.xz"
 git archive --format=tar --prefix="monitor-audio-$upstream/" "$tree" | tar -x -C "$out"
 
+echo "package: dpkg-buildpackage in $out/monitor-audio-$upstream (log: $out/build.log)" >&2
 (cd "$out/monitor-audio-$upstream" && dpkg-buildpackage -us -uc "${profiles[@]}") \
     >"$out/build.log" 2>&1 || {
     tail -n 60 "$out/build.log" >&2

@@ -8,6 +8,7 @@
 # check and the package's autopkgtest both run it.
 #
 #   bash tests/package/installed.sh [/usr/bin/monitor-audio]
+# shellcheck source-path=SCRIPTDIR
 set -euo pipefail
 
 program=${1:-/usr/bin/monitor-audio}
