@@ -104,11 +104,11 @@ grep -q '<project_license>MIT</project_license>' "$metainfo" || fail "the metada
 grep -q '^License: Expat' "$work/tree/usr/share/doc/$package/copyright" ||
     fail "the copyright file names no MIT (Expat) licence"
 step "desktop entry, metadata, icon and manual page are valid and agree"
-# Control flow protection is in the flags from Debian 13's dpkg on, not in
-# Debian 12's.
-unprotected=()
-flags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS)
-[[ $flags == *-fcf-protection* ]] || unprotected=(--nocfprotection)
+# Control flow and branch protection are left out: the first shows in a
+# binary only when every object linked carries it, and Debian's C library
+# start files (crt1.o, crti.o) do not, on 12 and 13 alike (/usr/bin/ls
+# lacks it too); the second is arm64's.
+unprotected=(--nocfprotection --nobranchprotection)
 hardening-check "${unprotected[@]}" "$work/tree/usr/bin/monitor-audio" >"$work/hardening.log" ||
     { cat "$work/hardening.log" >&2; fail "hardening-check"; }
 step "hardening-check: $(grep -c ': yes' "$work/hardening.log") protections, none missing"
