@@ -69,18 +69,20 @@ sha256sum "$deb"
 
 echo "=== lintian --pedantic --info"
 timed lintian lintian --pedantic --info --fail-on error,warning --tag-display-limit 0 \
-    "$out"/monitor-audio_*_"$arch".changes || true
+    "$out"/monitor-audio_*_"$arch".changes >"$out/lintian.log" 2>&1 || true
+grep -v 'running with root privileges' "$out/lintian.log" || echo "(no tags)"
 
 echo "=== autopkgtest"
 timed autopkgtest autopkgtest --output-dir "$out/autopkgtest" "$deb" "$out/monitor-audio-"*/ \
-    -- null || true
+    -- null >"$out/autopkgtest.log" 2>&1 || tail -n 60 "$out/autopkgtest.log"
+cat "$out/autopkgtest/summary"
 
 if [[ -n $piuparts ]]; then
     echo "=== piuparts"
     mirror=$(awk '$1 == "deb" { print ($2 ~ /^\[/ ? $3 : $2); exit }' /etc/apt/sources.list)
     timed piuparts piuparts --distribution "$suite" --mirror "$mirror" "$deb" \
         >"$out/piuparts.log" 2>&1 || tail -n 40 "$out/piuparts.log"
-    tail -n 1 "$out/piuparts.log"
+    grep -E 'INFO: (PASS|FAIL)|ERROR:' "$out/piuparts.log" || true
 fi
 
 if [[ -n $twice ]]; then
