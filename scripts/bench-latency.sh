@@ -22,7 +22,12 @@
 # a desktop's are. Each program is run a few times at each load, in turn
 # with the others, and the runs of one program pooled: idle, with 8 busy
 # loops, and with 8 busy loops beside a build of this tree from clean (-j2,
-# in a directory of its own, started anew whenever it finishes).
+# in a directory of its own, started anew whenever it finishes). All of it
+# with the graph at 44.1 kHz, the program's own rate, and again at 48 kHz,
+# as most desktops run it: there the program's streams are resampled both
+# ways, nothing heard is the input bit for bit, and each heard block is
+# found in the input by correlation and counted whole when it is one run of
+# sound of a block's length (scripts/latency.py resampled).
 #
 #   scripts/bench-latency.sh [PROGRAM LABEL]...   # default: this tree's build
 #   MONITOR_AUDIO_LATENCY_SECONDS=15   # each idle run
@@ -31,6 +36,7 @@
 #   MONITOR_AUDIO_LATENCY_LOADS="0 8"  # busy loops
 #   MONITOR_AUDIO_LATENCY_QUANTA="follow 1024"    # "" for no PipeWire rows
 #   MONITOR_AUDIO_LATENCY_PIPEWIRE_LOADS="0 8 8+build"
+#   MONITOR_AUDIO_LATENCY_RATES="44100 48000"     # the PipeWire graph's
 #   MONITOR_AUDIO_LATENCY_PIPEWIRE_RUNS=5 MONITOR_AUDIO_LATENCY_PIPEWIRE_SECONDS=30
 #
 # scripts/bench.sh runs it at its end with its own programs.
@@ -55,6 +61,7 @@ quanta=${MONITOR_AUDIO_LATENCY_QUANTA-follow 1024}
 pipewire_loads=${MONITOR_AUDIO_LATENCY_PIPEWIRE_LOADS:-0 8 8+build}
 pipewire_runs=${MONITOR_AUDIO_LATENCY_PIPEWIRE_RUNS:-5}
 pipewire_seconds=${MONITOR_AUDIO_LATENCY_PIPEWIRE_SECONDS:-30}
+rates=${MONITOR_AUDIO_LATENCY_RATES:-44100 48000}
 tree=$PWD
 
 work=$(mktemp -d /tmp/monitor-audio-latency.XXXXXX)
@@ -63,24 +70,8 @@ set --
 source scripts/test-sound-server.sh
 # shellcheck source=xvfb-session.sh
 source scripts/xvfb-session.sh
-
-busy_pids=()
-# busy_start N: N loops at normal priority, each as busy as a compiler.
-busy_start() {
-    local i
-    for ((i = 0; i < $1; i++)); do
-        bash -c 'while :; do :; done' &
-        busy_pids+=($!)
-    done
-}
-busy_stop() {
-    local pid
-    for pid in "${busy_pids[@]}"; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    busy_pids=()
-}
+# shellcheck source=latency-bus.sh
+source scripts/latency-bus.sh
 
 build_pid=
 # build_start: a build of this tree from clean, over and over, until
@@ -99,73 +90,7 @@ build_stop() {
     build_pid=
 }
 
-feed_pid=
-# bus_start FEED: a server of its own for each way of feeding, so nothing
-# one way asked of the server stays for the other.
-bus_start() {
-    test_sound_server_start "$work/sound-$1"
-    pactl load-module module-null-sink sink_name=bus rate=44100 channels=4 \
-        channel_map=front-left,front-right,rear-left,rear-right >/dev/null
-    local remap name channels
-    for remap in "mic front-left,front-right" "spk rear-left,rear-right"; do
-        read -r name channels <<<"$remap"
-        pactl load-module module-remap-sink sink_name="$name" master=bus channels=2 \
-            master_channel_map="$channels" channel_map=front-left,front-right remix=no >/dev/null
-    done
-    pactl set-default-source mic.monitor
-    pactl set-default-sink spk
-}
-bus_stop() {
-    feed_stop
-    test_sound_server_stop
-}
-# feed_start FEED: the noise from its start, for one run. One feeder for a
-# whole way of feeding ran out of noise part of the way through the busy
-# runs, and what was measured then was silence.
-feed_start() {
-    if [[ $1 == default ]]; then
-        paplay -d mic --raw --format=s16le --rate=44100 --channels=2 "$work/noise.raw" &
-    else
-        pacat -d mic --raw --format=s16le --rate=44100 --channels=2 --latency-msec=20 \
-            "$work/noise.raw" &
-    fi
-    feed_pid=$!
-    sleep 1
-}
-feed_stop() {
-    [[ -n $feed_pid ]] && { kill "$feed_pid" 2>/dev/null || true; wait "$feed_pid" 2>/dev/null || true; }
-    feed_pid=
-}
-# pipewire_bus_start QUANTUM: the same bus on a private PipeWire.
-pipewire_bus_start() {
-    TEST_SOUND_KIND=pipewire TEST_SOUND_QUANTUM=$1 test_sound_server_start "$work/pipewire-$1"
-    pactl load-module module-null-sink sink_name=bus rate=44100 channels=4 \
-        channel_map=front-left,front-right,rear-left,rear-right >/dev/null
-    pactl load-module module-null-sink sink_name=mic rate=44100 channels=2 >/dev/null
-    pactl load-module module-null-sink sink_name=spk rate=44100 channels=2 >/dev/null
-    local link
-    for link in "mic:monitor_FL bus:playback_FL" "mic:monitor_FR bus:playback_FR" \
-        "spk:monitor_FL bus:playback_RL" "spk:monitor_FR bus:playback_RR"; do
-        for _ in $(seq 1 50); do
-            # shellcheck disable=SC2086
-            PIPEWIRE_RUNTIME_DIR="$TEST_SOUND_DIR/runtime" pw-link $link 2>/dev/null && break
-            sleep 0.1
-        done
-    done
-    pactl set-default-source mic.monitor
-    pactl set-default-sink spk
-}
-
 trap 'busy_stop; build_stop; xvfb_stop; bus_stop; rm -rf "$work"' EXIT
-
-# record FEED SECONDS FILE: what bus carries.
-record() {
-    local msec=10
-    [[ $1 == default ]] && msec=50
-    timeout "$2" parec -d bus.monitor --raw --format=s16le --rate=44100 \
-        --channels=4 --channel-map=front-left,front-right,rear-left,rear-right \
-        --latency-msec=$msec >"$3" || true
-}
 
 # measure_program FEED SECONDS PROGRAM: the program with playback on.
 measure_program() {
@@ -181,15 +106,8 @@ measure_program() {
     xvfb_stop
 }
 
-# Two and a half minutes of noise, more than the longest run; each run's
-# feeder starts it anew.
-python3 -c '
-import os, sys
-frames = bytearray(os.urandom(4 * 44100 * 150))
-for i in range(0, len(frames), 2):
-    if frames[i] == 0 and frames[i + 1] == 0:
-        frames[i] = 1
-sys.stdout.buffer.write(frames)' >"$work/noise.raw"
+# Two and a half minutes of noise, more than the longest run.
+noise_make 150
 
 status=0
 for feed in $feeds; do
@@ -229,37 +147,41 @@ for feed in $feeds; do
 done
 
 # The PipeWire rows: runs of one kind pooled, the programs in turn.
-for quantum in $quanta; do
-    pipewire_bus_start "$quantum"
-    for load in $pipewire_loads; do
-        busy=${load%+build}
-        echo "=== latency on PipeWire, quantum $quantum, $busy busy loops${load#"$busy"}," \
-            "$pipewire_runs runs of ${pipewire_seconds} s each ==="
-        for i in "${!programs[@]}"; do
-            rm -f "$work"/pipewire-"$i"-*.raw
-        done
-        busy_start "$busy"
-        [[ $load == *+build ]] && build_start
-        for run in $(seq 1 "$pipewire_runs"); do
+for rate in $rates; do
+    analysis=blocks
+    ((rate != 44100)) && analysis=resampled
+    for quantum in $quanta; do
+        pipewire_bus_start "$quantum" "$rate"
+        for load in $pipewire_loads; do
+            busy=${load%+build}
+            echo "=== latency on PipeWire at $rate Hz, quantum $quantum, $busy busy loops${load#"$busy"}," \
+                "$pipewire_runs runs of ${pipewire_seconds} s each ==="
             for i in "${!programs[@]}"; do
-                feed_start default
-                if measure_program default "$pipewire_seconds" "${programs[$i]}"; then
-                    mv "$work/latency.raw" "$work/pipewire-$i-$run.raw"
-                else
-                    xvfb_show_app_log
-                    xvfb_stop
-                    status=1
-                fi
-                feed_stop
+                rm -f "$work"/pipewire-"$i"-*.raw
+            done
+            busy_start "$busy"
+            [[ $load == *+build ]] && build_start
+            for run in $(seq 1 "$pipewire_runs"); do
+                for i in "${!programs[@]}"; do
+                    feed_start default
+                    if measure_program default "$pipewire_seconds" "${programs[$i]}"; then
+                        mv "$work/latency.raw" "$work/pipewire-$i-$run.raw"
+                    else
+                        xvfb_show_app_log
+                        xvfb_stop
+                        status=1
+                    fi
+                    feed_stop
+                done
+            done
+            build_stop
+            busy_stop
+            for i in "${!programs[@]}"; do
+                printf '%-28s ' "${labels[$i]}:"
+                python3 scripts/latency.py "$analysis" "$work"/pipewire-"$i"-*.raw || status=1
             done
         done
-        build_stop
-        busy_stop
-        for i in "${!programs[@]}"; do
-            printf '%-28s ' "${labels[$i]}:"
-            python3 scripts/latency.py blocks "$work"/pipewire-"$i"-*.raw || status=1
-        done
+        bus_stop
     done
-    bus_stop
 done
 exit $status

@@ -19,6 +19,17 @@ MODE stream:  the output plays continuously and may be resampled (the
               bit for bit): a stretch every 1024 frames is timed by the
               offset, up to 250 ms back, where the input's left channel is
               closest to it.
+MODE resampled: the server's graph runs at another rate than the program,
+              so nothing heard is the input bit for bit. A heard block is a
+              run of sound (louder than 1/16 of the output's typical level,
+              no 8 quieter frames in a row inside it), whole when it is
+              BLOCK frames long give or take 16 (the tolerance the tests
+              use), cut otherwise; it is timed by the lag, up to 250 ms
+              back, at which its middle matches the input's left channel
+              best (a normalised correlation of at least 0.5, or it counts
+              as not found). A block whose middle went silent for at most a
+              graph period, the rest at the same lag, lost that period on
+              its way to the recording: whole, across a hole.
 Prints the median, 90th and 99th percentiles and maximum in milliseconds
 and how many stretches were timed, and how many could not be found in the
 input, over all the recordings given (runs of one kind, pooled); in blocks
@@ -28,6 +39,9 @@ whose recorded input has a hole (a period the server lost on its way to the
 recording, silent there while the program heard it) is exact when it
 matches the input everywhere else.
 """
+import array
+import math
+import operator
 import statistics
 import sys
 
@@ -64,6 +78,88 @@ def across_hole(heard_in, stretch, before):
         got[i : i + 4] == stretch[i : i + 4] or got[i : i + 4] == b"\0\0\0\0"
         for i in range(0, len(stretch), 4)
     )
+
+
+BLOCK = 1024
+
+
+def correlation(key, signal, at):
+    """The normalised correlation of `key` with `signal` from frame `at`."""
+    window = signal[at : at + len(key)]
+    product = sum(map(operator.mul, key, window))
+    energy = sum(map(operator.mul, window, window)) * sum(map(operator.mul, key, key))
+    return product / math.sqrt(energy) if energy else 0.0
+
+
+def measure_resampled(path):
+    """As measure(), where nothing heard can match the input bit for bit."""
+    samples = array.array("h")
+    with open(path, "rb") as f:
+        samples.frombytes(f.read())
+    samples = samples[: len(samples) - len(samples) % 4]
+    if sys.byteorder != "little":
+        samples.byteswap()
+    left_in, left_out, right_out = samples[0::4], samples[2::4], samples[3::4]
+    level = list(map(max, map(abs, left_out), map(abs, right_out)))
+    loud = sorted(x for x in level[::16] if x)
+    if not loud:
+        return [], 0, []
+    floor = loud[len(loud) // 2] // 16
+    runs, first, quiet = [], None, 0
+    for f, x in enumerate(level):
+        if x > floor:
+            if first is None:
+                first = f
+            quiet, last = 0, f
+        elif first is not None:
+            quiet += 1
+            if quiet >= 8:
+                runs.append((first, last + 1))
+                first = None
+    back = RATE // 4
+    timed = []  # (first frame, end, lag or None) of each run
+    lag = None
+    for s, e in runs:
+        # A run the recording cuts, or whose input may precede it.
+        if s < max(LEAD_FRAMES, back + KEY_FRAMES) or e + 8 >= len(level):
+            continue
+        at = s + max(0, e - s - KEY_FRAMES) // 2
+        key = left_out[at : at + KEY_FRAMES]
+        # The lag moves little from one block to the next: near the last
+        # one first, the whole 250 ms only when it is not there.
+        best = (0.0, 0)
+        if lag is not None:
+            best = max((correlation(key, left_in, at - l), l)
+                       for l in range(max(0, lag - 256), min(back, lag + 256)))
+        if best[0] < 0.5:
+            best = max((correlation(key, left_in, at - l), l) for l in range(back))
+        if best[0] >= 0.5:
+            lag = best[1]
+        timed.append((s, e, lag if best[0] >= 0.5 else None))
+    latencies, missing, heard = [], 0, []
+    i = 0
+    while i < len(timed):
+        s, e, lag = timed[i]
+        # A run, a gap of at most a graph period, and the rest of the block
+        # at the same lag: the period went missing on its way to the
+        # recording, in place, not in the program, which would have cut or
+        # delayed what followed.
+        if (lag is not None and abs(e - s - BLOCK) > 16 and i + 1 < len(timed)
+                and timed[i + 1][2] is not None and abs(timed[i + 1][2] - lag) <= 4
+                and timed[i + 1][0] - e <= BLOCK // 2
+                and abs(timed[i + 1][1] - s - BLOCK) <= 16):
+            latencies.append(lag * 1000.0 / RATE)
+            heard.append((timed[i + 1][1] - s, True, True))
+            i += 2
+            continue
+        if lag is None:
+            missing += 1
+            heard.append((e - s, False, False))
+        else:
+            latencies.append(lag * 1000.0 / RATE)
+            heard.append((e - s, abs(e - s - BLOCK) <= 16, False))
+        i += 1
+    return latencies, missing, heard
 
 
 def measure(mode, path):
@@ -147,13 +243,15 @@ def main():
     missing = 0
     heard = []
     for path in sys.argv[2:]:
-        l, m, h = measure(mode, path)
+        l, m, h = measure_resampled(path) if mode == "resampled" else measure(mode, path)
         latencies += l
         missing += m
         heard += h
     # The program plays blocks of one length: one heard shorter lost frames,
     # even if what is left of it is a stretch of the input.
     block = statistics.mode(n for n, _, _ in heard) if heard else 0
+    if mode == "resampled":
+        block = 0
     whole = len(heard)
     exact = sum(1 for n, ok, hole in heard if (ok or hole) and n >= block)
     holes = sum(1 for n, ok, hole in heard if hole and n >= block)
@@ -171,9 +269,10 @@ def main():
         f"p99 {percentile(0.99):6.1f} ms, max {latencies[-1]:6.1f} ms "
         f"over {len(latencies)} stretches"
         + (f" ({missing} not found in the input)" if missing else "")
-        + (f"; {exact} of {whole} heard blocks exact ({100.0 * exact / whole:.1f} %)"
+        + (f"; {exact} of {whole} heard blocks {'whole' if mode == 'resampled' else 'exact'}"
+           f" ({100.0 * exact / whole:.1f} %)"
            if whole else "")
-        + (f", {holes} of them across a hole in the recorded input" if holes else "")
+        + (f", {holes} of them across a hole in the recording" if holes else "")
         + (f", the others {', '.join(str(n) for n in cut)} frames long" if cut else "")
     )
     return 0

@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -208,12 +209,14 @@ TApplication::~TApplication() = default;
 
 void TApplication::Initialize() {
     if (QApplication::instance() == nullptr) {
-        // Qt keeps references to these for its whole life. The program takes
-        // nothing from its command line, so Qt gets only the program name.
-        static int argc = 1;
-        static char* argv[] = {program_invocation_short_name, nullptr};
+        // Qt keeps references to these for its whole life. Without a
+        // command line it gets only the program name.
+        if (argv_.empty()) {
+            argv_ = {program_invocation_short_name, nullptr};
+            argc_ = 1;
+        }
         messagesBefore = qInstallMessageHandler(HoldMessage);
-        qtApp_ = std::make_unique<QApplication>(argc, argv);
+        qtApp_ = std::make_unique<QApplication>(argc_, argv_.data());
         PassHeldMessagesOn();
         // The event loop is ours: Run() ends with the main form, and a
         // message box shown before it must not end the program.
@@ -235,6 +238,58 @@ void TApplication::Initialize() {
     }
     terminated_.store(false);
     pending_ = nullptr;
+}
+
+void TApplication::SetArguments(int argc, char** argv) {
+    argv_.assign(argv, argv + argc);
+    argv_.push_back(nullptr);
+    argc_ = argc;
+}
+
+int TApplication::ToolkitOptionLength(const char* arg) {
+    // The options QGuiApplication and QApplication read themselves, and the
+    // X11 ones of its xcb platform: how many arguments each takes, and
+    // whether Qt also reads its value after an '='.
+    struct Option {
+        std::string_view name;
+        int length;
+        bool valueAfterEquals;
+    };
+    static constexpr Option options[] = {
+        {"platform", 2, false},
+        {"platformpluginpath", 2, false},
+        {"platformtheme", 2, false},
+        {"plugin", 2, false},
+        {"qwindowgeometry", 2, false},
+        {"qwindowicon", 2, false},
+        {"qwindowtitle", 2, false},
+        {"reverse", 1, false},
+        {"session", 2, false},
+        {"display", 2, false},
+        {"geometry", 2, false},
+        {"name", 2, false},
+        {"style", 2, true},
+        {"stylesheet", 2, true},
+        {"widgetcount", 1, false},
+        {"nograb", 1, false},
+        {"dograb", 1, false},
+    };
+    std::string_view name(arg);
+    if (!name.starts_with('-')) {
+        return 0;
+    }
+    name.remove_prefix(name.starts_with("--") ? 2 : 1);
+    const std::size_t equals = name.find('=');
+    for (const Option& option : options) {
+        if (name == option.name) {
+            return option.length;
+        }
+        if (option.valueAfterEquals && equals != std::string_view::npos &&
+            name.substr(0, equals) == option.name) {
+            return 1;
+        }
+    }
+    return 0;
 }
 
 void TApplication::SetIdentity(const std::string& desktopFileName, const std::string& version,

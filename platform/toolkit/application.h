@@ -54,10 +54,21 @@ public:
     TApplication();
     ~TApplication() override;
 
-    // Creates the Qt application on first use; the command line is not
-    // passed to it. May be called again (tests do): it then only clears the
-    // state a previous Run() left.
+    // Creates the Qt application on first use, with the toolkit's own
+    // options of the command line given to SetArguments (Qt's -platform,
+    // -display, ...), or with none. May be called again (tests do): it then
+    // only clears the state a previous Run() left.
     void Initialize();
+
+    // The command line Initialize() hands the toolkit: the program name and
+    // nothing but the toolkit's own options. Kept until the program ends, as
+    // Qt asks.
+    void SetArguments(int argc, char** argv);
+    // How many of the arguments from arg on belong to one of the toolkit's
+    // own options: 1 for a switch (or "-style=NAME"), 2 for an option whose
+    // value is the next argument, 0 if arg is not the toolkit's. Qt takes
+    // both "-name" and "--name".
+    static int ToolkitOptionLength(const char* arg);
 
     // How the desktop knows the program: the name of its desktop entry
     // (without ".desktop"), its version, and its window icon (a file or a
@@ -117,6 +128,8 @@ private:
     std::string desktopFileName_;
     std::string version_;
     std::string icon_;
+    int argc_ = 0;
+    std::vector<char*> argv_;
 };
 
 extern TApplication* Application;
