@@ -3,7 +3,8 @@
 # the end-to-end check under Xvfb (window, live oscilloscope, "Iniciar"
 # plays the input bit for bit, "Parar" silences it, closing ends it with
 # status 0) on a private PulseAudio and, where PipeWire is installed, on a
-# private PipeWire; the one-line error without a display; and the window
+# private PipeWire; the one-line error without a display, and --version
+# and --help answered without one; and the window
 # under the WM_CLASS its desktop entry names, with an icon. The package
 # check and the package's autopkgtest both run it.
 #
@@ -30,7 +31,10 @@ for kind in "${kinds[@]}"; do
     env -u PULSE_SERVER TEST_SOUND_KIND="$kind" bash "$root/tests/e2e/playback.sh" "$program" ||
         fail "the installed program fails the end-to-end check on $kind"
 done
-bash "$root/tests/e2e/no_display.sh" "$program" || fail "the installed program without a display"
+# The release this source tree is, which --version must name.
+version=$(sed -n 's/^project(monitor-audio VERSION \([^ ]*\) .*/\1/p' "$root/CMakeLists.txt")
+bash "$root/tests/e2e/no_display.sh" "$program" "$version" ||
+    fail "the installed program without a display, or its own options"
 
 work=$(mktemp -d /tmp/monitor-audio-installed.XXXXXX)
 set --
