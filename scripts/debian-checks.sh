@@ -68,7 +68,12 @@ grep -E '^ *[0-9]+% tests passed|^Total Test time' "$out/build.log" || true
 sha256sum "$deb"
 
 echo "=== lintian --pedantic --info"
-timed lintian lintian --pedantic --info --fail-on error,warning --tag-display-limit 0 \
+# Debian 12's lintian knows neither Debian 13's Standards-Version nor the
+# tags of unstable's that debian/source/lintian-overrides names.
+suppress=()
+dpkg --compare-versions "$(lintian --print-version)" ge 2.117 ||
+    suppress=(--suppress-tags "newer-standards-version,alien-tag,duplicate-override-context")
+timed lintian lintian --pedantic --info --fail-on error,warning "${suppress[@]}" --tag-display-limit 0 \
     "$out"/monitor-audio_*_"$arch".changes >"$out/lintian.log" 2>&1 || true
 grep -v 'running with root privileges' "$out/lintian.log" || echo "(no tags)"
 
