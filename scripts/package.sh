@@ -23,9 +23,11 @@ apt_get() {
         -o DPkg::Lock::Timeout=600 "$@"
 }
 # dpkg-buildpackage and git come first: the rest is read from debian/control.
-if ! command -v dpkg-checkbuilddeps >/dev/null || ! command -v git >/dev/null; then
+# fakeroot for the binary targets, which Debian 12's dpkg runs as root.
+if ! command -v dpkg-checkbuilddeps >/dev/null || ! command -v git >/dev/null ||
+    ! command -v fakeroot >/dev/null; then
     apt_get update
-    apt_get install dpkg-dev git xz-utils
+    apt_get install dpkg-dev git xz-utils fakeroot
 fi
 if ! dpkg-checkbuilddeps "${profiles[@]}" >/dev/null 2>&1; then
     apt_get update
