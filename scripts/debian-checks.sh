@@ -49,13 +49,16 @@ apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${tools[@]}" >/dev/null
 arch=$(dpkg --print-architecture)
 status=0
+# timed WHAT COMMAND...: its verdict and time on fd 3, this run's own output,
+# whatever the command's output is sent to.
+exec 3>&1
 timed() {
     local what=$1 start=$SECONDS
     shift
     if "$@"; then
-        echo "debian-checks: $suite: $what: pass after $((SECONDS - start)) s"
+        echo "debian-checks: $suite: $what: pass after $((SECONDS - start)) s" >&3
     else
-        echo "debian-checks: $suite: $what: FAIL after $((SECONDS - start)) s"
+        echo "debian-checks: $suite: $what: FAIL after $((SECONDS - start)) s" >&3
         status=1
         return 1
     fi
