@@ -70,7 +70,10 @@ if [[ ! -x $root/bin/bash ]]; then
     start=$SECONDS
     # Straight into the folder: mmdebstrap wants it empty.
     rmdir "$root" 2>/dev/null || true
+    # A mirror frozen at a date serves release files that have expired since
+    # (unstable's are good for a week): they are still that archive's.
     mmdebstrap --variant=minbase --include=sudo,ca-certificates,git \
+        --aptopt='Acquire::Check-Valid-Until "false"' \
         "$suite" "$root" "$mirror" >"$root.mmdebstrap.log" 2>&1 || {
         tail -n 20 "$root.mmdebstrap.log" >&2
         echo "fresh-debian: mmdebstrap could not make a $suite root from $mirror" >&2

@@ -12,10 +12,9 @@ set -euo pipefail
 # links: the X11 and Wayland platform plugins, the SVG plugin that draws its
 # icon, and the fonts its window is laid out for (a narrow sans face, and
 # DejaVu for everything else). The xcb headers are for the oscilloscope's
-# pictures, which go to X over a connection of the program's own. dpkg-dev
-# and file let cpack work out the Debian package's dependencies.
+# pictures, which go to X over a connection of the program's own.
 packages=(
-    g++ cmake ninja-build pkg-config dpkg-dev file
+    g++ cmake ninja-build pkg-config
     qt6-base-dev libgl-dev libpulse-dev libxcb1-dev libxcb-shm0-dev
     # On Wayland the pictures go to a surface of the program's own: Qt hands
     # out its display and window surfaces only through its private headers,
@@ -47,7 +46,9 @@ test_packages=(
     # A window manager on the private Xvfb that can iconify a window, for
     # the tests of a minimized window.
     openbox
-    lintian desktop-file-utils appstream
+    # Building the Debian package (dpkg-buildpackage, dh) and checking it
+    # (lintian, hardening-check from devscripts).
+    build-essential debhelper devscripts lintian desktop-file-utils appstream
     # ALSA's PulseAudio plug-in: the tests give ALSA a device without
     # hardware through it.
     libasound2-plugins

@@ -1,23 +1,24 @@
 #!/usr/bin/env bash
-# The Debian package as a user meets it: built from a build tree with cpack,
-# free of lintian errors, its desktop entry and AppStream metadata valid, then
-# installed into this system with apt-get, the installed program put through
-# the end-to-end check under Xvfb (window, live oscilloscope, "Iniciar" plays,
-# close, status 0) and shown to the desktop under its own name and icon, and
-# finally purged, leaving none of its files behind.
+# The Debian package as a user meets it: the source and binary packages
+# built with dpkg-buildpackage (scripts/package.sh), lintian clean of errors
+# and warnings on both, the dependencies the library scan cannot see in
+# place, its desktop entry and AppStream metadata valid and carrying the
+# package's version, then installed into this system with apt-get, the
+# installed program put through tests/package/installed.sh (end to end under
+# Xvfb, the error without a display, its own name and icon on the desktop),
+# and finally purged, leaving none of its files behind.
 #
-#   bash tests/package/check.sh BUILD_DIR
+#   bash tests/package/check.sh
 #
 # It changes the system: it needs root, or sudo. Whatever happens, the
-# package is purged again before it ends. Uses the sound server in
-# PULSE_SERVER; without one it starts a private one.
+# package is purged again before it ends. DEB_BUILD_OPTIONS passes on to the
+# build (nocheck leaves the build-time tests out).
 set -euo pipefail
 
-if [[ $# -ne 1 || ! -f $1/CPackConfig.cmake ]]; then
-    echo "usage: $0 BUILD_DIR   (a configured and built tree)" >&2
+if [[ $# -ne 0 ]]; then
+    echo "usage: $0" >&2
     exit 2
 fi
-build=$(cd "$1" && pwd)
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 app_id=io.github.monitor_audio.MonitorAudio
 package=monitor-audio
@@ -33,20 +34,11 @@ is_installed() {
 
 work=$(mktemp -d /tmp/monitor-audio-package.XXXXXX)
 installed=
-own_server=
-# Sourced without arguments: with one it would start a server of its own.
-set --
-# shellcheck source=../../scripts/test-sound-server.sh
-source "$root/scripts/test-sound-server.sh"
-# shellcheck source=../../scripts/xvfb-session.sh
-source "$root/scripts/xvfb-session.sh"
 cleanup() {
-    xvfb_stop
     if [[ -n $installed ]] && is_installed; then
         apt_get purge "$package" >"$work/purge.log" 2>&1 ||
             { echo "could not purge $package:" >&2; cat "$work/purge.log" >&2; }
     fi
-    [[ -n $own_server ]] && test_sound_server_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -61,14 +53,13 @@ step() {
     echo "ok: $*"
 }
 
-# --- The package file
-version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
-arch=$(dpkg --print-architecture)
-cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/out" >"$work/cpack.log" 2>&1 ||
-    { cat "$work/cpack.log" >&2; fail "cpack could not build the package"; }
-deb=$work/out/${package}_${version}_${arch}.deb
-[[ -f $deb ]] || fail "no $(basename "$deb"); cpack made: $(ls "$work/out")"
-step "built $(basename "$deb")"
+# --- The package files
+start=$SECONDS
+deb=$(bash "$root/scripts/package.sh" | tail -n 1) || fail "scripts/package.sh could not build the package"
+changes=$(ls "$(dirname "$deb")"/${package}_*.changes)
+version=$(dpkg-deb -f "$deb" Version)
+upstream=${version%-*}
+step "built $(basename "$deb") in $((SECONDS - start)) s"
 
 field() {
     dpkg-deb -f "$deb" "$1"
@@ -87,10 +78,16 @@ recommends=$(field Recommends)
     fail "Recommends lacks the Wayland plugin or a sound server: $recommends"
 step "Depends: $depends; Recommends: $recommends"
 
-lintian --fail-on error --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1 ||
-    { cat "$work/lintian.log" >&2; fail "lintian found errors"; }
-grep -E '^[WE]: ' "$work/lintian.log" || true
-step "lintian: no errors"
+# The source package too; what must stay is overridden, with a reason, in
+# debian/*lintian-overrides. Debian 12's lintian knows only older
+# Standards-Versions than Debian 13's, and its dpkg sets no Priority itself.
+suppress=()
+dpkg --compare-versions "$(lintian --print-version)" ge 2.117 ||
+    suppress=(--suppress-tags "newer-standards-version,recommended-field")
+lintian --fail-on error,warning "${suppress[@]}" --tag-display-limit 0 \
+    "$changes" >"$work/lintian.log" 2>&1 ||
+    { cat "$work/lintian.log" >&2; fail "lintian found errors or warnings"; }
+step "lintian: no errors, no warnings"
 
 dpkg-deb -x "$deb" "$work/tree"
 desktop=$work/tree/usr/share/applications/$app_id.desktop
@@ -105,12 +102,21 @@ grep -q "^Icon=$app_id$" "$desktop" || fail "the desktop entry names another ico
 grep -q "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" "$metainfo" ||
     fail "the metadata launches another desktop entry"
 release=$(grep -o -m 1 '<release version="[^"]*"' "$metainfo" | cut -d '"' -f 2)
-[[ $release == "$version" ]] || fail "the newest release in the metadata is $release, the package $version"
+[[ $release == "$upstream" ]] || fail "the newest release in the metadata is $release, the package $version"
 grep -q '<project_license>MIT</project_license>' "$metainfo" || fail "the metadata names no MIT licence"
 grep -q '^License: Expat' "$work/tree/usr/share/doc/$package/copyright" ||
     fail "the copyright file names no MIT (Expat) licence"
-wm_class=$(sed -n 's/^StartupWMClass=//p' "$desktop")
 step "desktop entry, metadata, icon and manual page are valid and agree"
+# Control flow and branch protection are left out: the first shows in a
+# binary only when every object linked carries it, and Debian's C library
+# start files (crt1.o, crti.o) do not, on 12 and 13 alike (/usr/bin/ls
+# lacks it too); the second is arm64's, and Debian 12's hardening-check
+# does not know it.
+unprotected=(--nocfprotection)
+[[ $(hardening-check --help 2>&1) == *nobranchprotection* ]] && unprotected+=(--nobranchprotection)
+hardening-check "${unprotected[@]}" "$work/tree/usr/bin/monitor-audio" >"$work/hardening.log" ||
+    { cat "$work/hardening.log" >&2; fail "hardening-check"; }
+step "hardening-check: $(grep -c ': yes' "$work/hardening.log") protections, none missing"
 
 # --- Installed into this system
 if is_installed; then
@@ -125,26 +131,8 @@ program=/usr/bin/monitor-audio
 [[ -x $program ]] || fail "$program was not installed"
 step "apt-get install ./$(basename "$deb"): ${#files[@]} paths"
 
-if [[ -z ${PULSE_SERVER:-} ]]; then
-    test_sound_server_start "$work/sound" || fail "the test sound server did not start"
-    own_server=1
-fi
-bash "$root/tests/e2e/playback.sh" "$program" || fail "the installed program fails the end-to-end check"
-bash "$root/tests/e2e/no_display.sh" "$program" || fail "the installed program without a display"
-
-# The desktop finds the window's entry through WM_CLASS and shows its icon.
-xvfb_start "$work/x" || fail "no X server"
-xvfb_app_start "$program"
-xvfb_app_window 60 || { xvfb_show_app_log; fail "the installed program's window did not open"; }
-classes=$(xprop -id "$APP_WINDOW" WM_CLASS)
-[[ $classes == *"\"$wm_class\""* ]] || fail "StartupWMClass=$wm_class is not in the window's $classes"
-icon=$(xprop -id "$APP_WINDOW" _NET_WM_ICON)
-[[ $icon == "_NET_WM_ICON(CARDINAL) = "*Icon* ]] || fail "the window has no icon: $icon"
-xvfb_close_window || fail "could not close the window"
-xvfb_app_wait_exit 20 || fail "the installed program did not end"
-((APP_STATUS == 0)) || fail "the installed program ended with status $APP_STATUS"
-xvfb_stop
-step "the window has the desktop entry's WM_CLASS ($wm_class) and an icon"
+bash "$root/tests/package/installed.sh" "$program" || fail "the installed program"
+step "the installed program passes tests/package/installed.sh"
 
 # --- Purged
 apt_get purge "$package" >"$work/purge.log" 2>&1 || { cat "$work/purge.log" >&2; fail "purge"; }
