@@ -48,7 +48,7 @@ def run(args):
     build, top, kind, out, ctest_args = *map(os.path.abspath, args[0:2]), args[2], args[3], args[4:]
     listing = subprocess.run(["ctest", "--test-dir", build, "-N", *ctest_args],
                              capture_output=True, text=True, check=True).stdout
-    names = re.findall(r"^\s*Test\s+#\d+: (\S+)$", listing, re.M)
+    names = re.findall(r"^\s*Test\s+#\d+: (\S+)", listing, re.M)
     result = {"lines": {}, "durations": {}, "failed": []}
     for name in names:
         for f in glob.glob(f"{build}/**/*.gcda", recursive=True):

@@ -102,7 +102,9 @@ def mutations(line):
         cond = line[open_at + 1:close]
         declares = re.search(r"[^=!<>]=[^=]|;", code[open_at + 1:close])
         if close > 0 and not declares:
-            if re.fullmatch(r"!\s*[\w.:>\-]+(\([^()]*\))?", cond):
+            if cond.startswith("!(") and matching_paren(cond, 1) == len(cond) - 1:
+                edit(open_at + 1, close, cond[2:-1])
+            elif re.fullmatch(r"!\s*[\w.:>\-]+(\([^()]*\))?", cond):
                 edit(open_at + 1, close, cond[1:].lstrip())
             else:
                 edit(open_at + 1, close, "!(" + cond + ")")
@@ -139,6 +141,19 @@ def changed_lines(top, rev):
             first, count = int(m.group(1)), int(m.group(2) or 1)
             lines.update((path, n) for n in range(first, first + count))
     return lines
+
+
+def fastest_first(tests, durations):
+    """The tests in the order most likely to kill soonest: the fastest first,
+    and a test's runs on other servers, backends, fonts or displays only
+    after every test has run once."""
+    ordered = sorted(tests, key=lambda t: (durations.get(t, 1e9), t))
+    seen, first, again = set(), [], []
+    for t in ordered:
+        base = re.sub(r"^(alsa|fonts_\w+|wayland\w*|x_\w+)\.", "", t.split(":", 1)[1])
+        (again if base in seen else first).append(t)
+        seen.add(base)
+    return first + again
 
 
 def pick(args):
@@ -187,7 +202,7 @@ def pick(args):
     print(f"{len(candidates)} lines with a mutant, {len(chosen)} chosen", file=sys.stderr)
     for path, n, before, found, tests in chosen:
         after = rng.choice(found)
-        ordered = sorted(tests, key=lambda t: (durations.get(t, 1e9), t))
+        ordered = fastest_first(tests, durations)
         print("\t".join([path, str(n), before.strip(), after.strip(), " ".join(ordered)]))
 
 
@@ -206,7 +221,7 @@ def rerun_list(listing, candidates, cover, durations):
             print(f"{path}:{n}: {before} is no longer a covered line", file=sys.stderr)
             continue
         c = min(near, key=lambda c: abs(c[1] - n))
-        ordered = sorted(c[4], key=lambda t: (durations.get(t, 1e9), t))
+        ordered = fastest_first(c[4], durations)
         rows.append("\t".join([path, str(c[1]), before, after, " ".join(ordered)]))
     return rows
 

@@ -24,8 +24,8 @@
 # Prints one line a mutant, the survivors as `file:line: before -> after`
 # (also left in build/mutants/survivors.txt), the time taken, and last
 # `score: K of M killed (P %), E equivalent, B not built`.
-# MUTATE_TIMEOUT is the seconds of tests a mutant may take (300), after which
-# it counts as a survivor; MUTATE_SCRATCH=DIR keeps the clone and its build
+# MUTATE_TIMEOUT is the seconds of tests a mutant may take, after which
+# it counts as a survivor (60); MUTATE_SCRATCH=DIR keeps the clone and its build
 # there between runs.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -50,7 +50,7 @@ cover=${MUTATE_COVERAGE:-$top/build/coverage/lines.json}
     echo "no $cover: run scripts/coverage.sh first" >&2
     exit 2
 }
-budget=${MUTATE_TIMEOUT:-300}
+budget=${MUTATE_TIMEOUT:-60}
 started=$SECONDS
 
 if [[ -n ${MUTATE_SCRATCH:-} ]]; then
