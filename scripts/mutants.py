@@ -239,7 +239,7 @@ def targets(args):
                 words += [v.split("=", 1)[-1] for v in p["value"]]
         names = set()
         for w in words:
-            if w.startswith(build + "/") and os.path.isfile(w):
+            if w.startswith(build + "/") and os.path.isfile(w) and os.access(w, os.X_OK):
                 base = os.path.basename(w)
                 names.add(re.sub(r"^lib(.*)\.so$", r"\1", base))
         print(t["name"] + "\t" + " ".join(sorted(names)))
