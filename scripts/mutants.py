@@ -177,7 +177,7 @@ def pick(args):
     candidates = []
     for path in sorted(cover["files"]):
         try:
-            text = open(f"{top}/{path}").read().splitlines(keepends=True)
+            text = open(f"{top}/{path}").read().split("\n")
         except FileNotFoundError:
             continue
         for number, tests in sorted(cover["files"][path].items(), key=lambda kv: int(kv[0])):
@@ -247,7 +247,8 @@ def targets(args):
 
 def apply(args):
     path, n, before, after = args[0], int(args[1]), args[2], args[3]
-    text = open(path).read().splitlines(keepends=True)
+    text = [line + "\n" for line in open(path).read().split("\n")]
+    text[-1] = text[-1][:-1]
     old = text[n - 1]
     if old.strip() != before:
         sys.exit(f"{path}:{n} is not '{before}'")
