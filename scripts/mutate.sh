@@ -6,6 +6,10 @@
 # missed. Exits non-zero unless every fault was caught.
 #
 #   scripts/mutate.sh [-r REF] [NAME...]
+#   scripts/mutate.sh --generate [-r REF] [--sample N --seed S | --diff REV | --rerun FILE]
+#
+# --generate makes the faults by machine instead, on the lines the suite
+# runs (scripts/mutate-generate.sh says how).
 #
 # REF is the commit to clone (HEAD by default: committed work only); NAMEs
 # pick faults by file name without .patch (all by default). With
@@ -18,6 +22,10 @@
 #   # caught by: a ctest -R regular expression naming the tests that must fail
 #   # server: pulseaudio (or pipewire, or pipewire-48k: its graph at 48 kHz)
 set -euo pipefail
+if [[ ${1:-} == --generate ]]; then
+    shift
+    exec "$(dirname "$0")/mutate-generate.sh" "$@"
+fi
 top=$(cd "$(dirname "$0")/.." && pwd)
 ref=HEAD
 if [[ ${1:-} == -r ]]; then

@@ -76,6 +76,11 @@ TEST_F(Toolkit, LineToDrawsUpToButNotIncludingItsEndPointAndMovesThePen) {
         if (length > 0) {
             EXPECT_EQ(canvas.Pixel(c.x0, c.y0), clWhite) << "start point not drawn";
         }
+        // Each call let the lock go again: another thread can take it.
+        std::thread([&canvas] {
+            canvas.Lock();
+            canvas.Unlock();
+        }).join();
     }
 }
 
@@ -234,6 +239,8 @@ TEST_F(Toolkit, AWorkerFinishingAPictureGetsTheShownPaintBoxRepainted) {
     // cause what follows.
     testwait::WaitUntil([] { return false; }, std::chrono::milliseconds(200), pump);
     counter.paints = 0;
+    testwait::WaitUntil([] { return false; }, std::chrono::milliseconds(100), pump);
+    EXPECT_EQ(counter.paints, 0) << "repainted with nothing drawn";
 
     // Nothing else asks for a repaint: no grab(), no resize, no expose.
     std::thread worker([&] { DrawPicture(*board.canvas(), width, height, true); });
