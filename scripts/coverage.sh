@@ -28,6 +28,8 @@ build=$top/build/coverage
 
 work=$(mktemp -d /tmp/monitor-audio-coverage.XXXXXX)
 trap 'rm -rf "$work"' EXIT
+# Sourced without arguments: with one it would start a server of its own.
+set --
 # shellcheck source=test-sound-server.sh
 source scripts/test-sound-server.sh
 
