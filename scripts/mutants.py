@@ -211,7 +211,7 @@ def rerun_list(listing, candidates, cover, durations):
     text at the nearest line that has it now."""
     rows = []
     for row in open(listing).read().splitlines():
-        m = re.match(r"^([^:\s]+):(\d+): (.*) -> (.*?)(\s+\(.*\))?$", row)
+        m = re.match(r"^([^:\s]+):(\d+): (.*) -> (.*?)(  \(.*\))?$", row)
         if not m:
             continue
         path, n, before, after = m.group(1), int(m.group(2)), m.group(3), m.group(4)
