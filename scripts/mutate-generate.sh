@@ -110,22 +110,10 @@ test_sound_server_start "$scratch/sound-pulseaudio" >/dev/null 2>&1
 # running past its timeout. The log goes to $3.
 run_test() {
     local kind=$1 name=$2 log=$3
-    local regex
-    regex="^$(sed 's/[].[*+?^$\\()|]/\\&/g' <<<"$name")\$"
     (
-        if [[ $kind == pulseaudio ]]; then
-            pactl info >/dev/null 2>&1 || {
-                test_sound_server_stop
-                test_sound_server_start "$scratch/sound-pulseaudio"
-            }
-        else
-            export TEST_SOUND_KIND=${kind%-48k}
-            [[ $kind == *-48k ]] && export TEST_SOUND_RATE=48000
-            trap test_sound_server_stop EXIT
-            test_sound_server_start "$scratch/sound-$kind" || exit 0
-        fi
+        on_server "$kind" || exit 0
         for _ in 1 2; do
-            if ctest --test-dir "$build" --no-tests=error -R "$regex" >"$log.try" 2>&1; then
+            if ctest --test-dir "$build" --no-tests=error -R "$(names_regex "$name")" >"$log.try" 2>&1; then
                 cat "$log.try" >>"$log"
                 exit 0
             fi
@@ -136,11 +124,66 @@ run_test() {
     ) >>"$log" 2>&1
 }
 
+# Readies a server of kind $1 for the tests that follow, in a subshell: the
+# PulseAudio one of the whole run, started again if it is gone, or a
+# PipeWire of its own, stopped when the subshell ends.
+on_server() {
+    if [[ $1 == pulseaudio ]]; then
+        pactl info >/dev/null 2>&1 || {
+            test_sound_server_stop
+            test_sound_server_start "$scratch/sound-pulseaudio"
+        }
+    else
+        export TEST_SOUND_KIND=${1%-48k}
+        [[ $1 == *-48k ]] && export TEST_SOUND_RATE=48000
+        trap test_sound_server_stop EXIT
+        test_sound_server_start "$scratch/sound-$1"
+    fi
+}
+
+names_regex() {
+    printf '^(%s)$' "$(printf '%s\n' "$@" | sed 's/[].[*+?^$\\()|]/\\&/g' | paste -sd'|')"
+}
+
+# Runs tests $3... of kind $2 in one ctest, one after another, stopping at
+# the first that fails: a test process each, but no ctest and no server
+# started anew for each. A failure counts once the test fails again alone,
+# or if it ran past its timeout; one that passes alone is left out and the
+# rest go on. Prints the test that failed for good; returns 1 then, 2 when
+# the budget ran out first ($1: the SECONDS by which the tests must end).
+run_group() {
+    local end=$1 kind=$2 log=$3
+    shift 3
+    local -a left=("$@")
+    while ((${#left[@]})); do
+        ((end - SECONDS > 0)) || return 2
+        local out=$log.group status=0
+        (
+            on_server "$kind" || exit 0
+            timeout $((end - SECONDS)) ctest --test-dir "$build" --no-tests=error --stop-on-failure \
+                -R "$(names_regex "${left[@]}")"
+        ) >"$out" 2>&1 || status=$?
+        cat "$out" >>"$log"
+        ((status == 0)) && return 0
+        ((status == 124)) && return 2
+        local failed
+        failed=$(sed -nE 's/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: ([^ ]+) \.+\**(Failed|Timeout|Exception|Not Run).*/\1/p' "$out" | head -n 1)
+        [[ -n $failed ]] || return 2
+        if grep -qE " $failed \.+\*+Timeout" "$out" || ! run_test "$kind" "$failed" "$log"; then
+            echo "$kind:$failed"
+            return 1
+        fi
+        mapfile -t left < <(printf '%s\n' "${left[@]}" |
+            grep -vxF -f <(sed -nE 's/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: ([^ ]+) \.+ +Passed.*/\1/p' "$out"; echo "$failed"))
+    done
+    return 0
+}
+
 mkdir -p "$top/build/mutants"
 total=$(wc -l <"$list")
 i=0 killed=0 equivalent=0 unbuilt=0
 survivors=()
-declare -A killer_of
+declare -A killer_of=()
 while IFS=$'\t' read -r file line before after tests; do
     i=$((i + 1))
     shown="$file:$line: $before -> $after"
@@ -164,20 +207,27 @@ while IFS=$'\t' read -r file line before after tests; do
         unbuilt=$((unbuilt + 1))
         verdict="NOT BUILT"
     else
-        built=$((SECONDS - t0))
-        ran=0
-        for t in $tests; do
-            if ((SECONDS - t0 - built > budget)); then
-                verdict="SURVIVED (out of time after $ran tests)"
-                break
-            fi
-            ran=$((ran + 1))
-            if ! run_test "${t%%:*}" "${t#*:}" "$log"; then
-                verdict="KILLED by $t"
-                killer_of[$i]=$t
-                break
+        # The tests of one kind at a time, in the order given.
+        end=$((SECONDS + budget))
+        read -ra all <<<"$tests"
+        k=0
+        while ((k < ${#all[@]})) && [[ -z $verdict ]]; do
+            kind=${all[k]%%:*}
+            group=()
+            while ((k < ${#all[@]})) && [[ ${all[k]%%:*} == "$kind" ]]; do
+                group+=("${all[k]#*:}")
+                k=$((k + 1))
+            done
+            status=0
+            killer=$(run_group "$end" "$kind" "$log" "${group[@]}") || status=$?
+            if ((status == 1)); then
+                verdict="KILLED by $killer"
+                killer_of[$i]=$killer
+            elif ((status == 2)); then
+                verdict="SURVIVED (out of time)"
             fi
         done
+        ran=${#all[@]}
         [[ -n $verdict ]] || verdict="SURVIVED ($ran tests)"
         if [[ $verdict == KILLED* ]]; then
             killed=$((killed + 1))
