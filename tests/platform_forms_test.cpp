@@ -161,6 +161,14 @@ TEST_F(Toolkit, APaintBoxStartsWithItsColourAndKeepsItsPictureWhenResized) {
     EXPECT_EQ(board.box->ClientHeight(), 8);
     EXPECT_EQ(board.canvas()->Pixel(2, 0), clWhite);
     EXPECT_EQ(board.canvas()->Pixel(8, 7), clBlack);
+    // Resized by Qt alone, once shown, the canvas follows.
+    board.form->Show();
+    board.box->Widget()->resize(10, 9);
+    EXPECT_EQ(board.box->ClientWidth(), 10);
+    EXPECT_EQ(CountColour(*board.canvas(), 10, 9, clBlack), 87);
+    // A box whose colour was never set shows the default one, every pixel.
+    const TCanvas& fresh = *(new TPaintBox(board.form))->Canvas;
+    EXPECT_EQ(fresh.Pixel(0, 0), fresh.Pixel(1, 1));
 }
 
 // ---------------------------------------------------------------------------
@@ -377,6 +385,13 @@ TEST_F(ApplicationPaths, TerminateAfterABoxInOnCreateMakesRunReturnWithoutALoop)
     Application->Run(); // would wait forever if it entered the loop
     EXPECT_EQ(counters.destroyed, 1);
     EXPECT_FALSE(Application->Terminated());
+    // Nothing of that Terminate is left over to end the next loop early.
+    CountingForm::onCreate = nullptr;
+    Application->CreateForm(form);
+    bool closed = false;
+    QTimer::singleShot(20, [&] { closed = true, form->Close(); });
+    Application->Run();
+    EXPECT_TRUE(closed);
 }
 
 TEST_F(ApplicationPaths, TerminateDuringAModalBoxEndsTheLoopOnceTheBoxIsDismissed) {

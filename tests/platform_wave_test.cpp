@@ -112,8 +112,10 @@ TEST(WaveOpen, AnUnreachableServerFailsBothDevicesQuickly) {
         setenv("PULSE_SERVER", restore.c_str(), 1);
     else
         unsetenv("PULSE_SERVER");
+    // Both fail for the one reason, and say which.
     EXPECT_NE(inResult, MMSYSERR_NOERROR);
-    EXPECT_NE(outResult, MMSYSERR_NOERROR);
+    EXPECT_NE(inResult, MMSYSERR_ERROR);
+    EXPECT_EQ(outResult, inResult);
     EXPECT_EQ(in, nullptr);
     EXPECT_EQ(out, nullptr);
     // What shutdown does then, on null handles, WaveHandles checks.
@@ -467,6 +469,11 @@ TEST(WaveCapture, CloseGivesUpOnADeviceThatHangsAndNoCallbackFollows) {
     }
     ASSERT_TRUE(ring.Start());
     ASSERT_TRUE(WaitUntil([&] { return ring.completed.load() >= 3; }, 5s));
+    // Held up in the sound library past the answer wait, outside the
+    // device: the reset is served on this thread instead.
+    wave::alsaCaptureHoldMicros.store(2'000'000);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(waveInReset(ring.in), MMSYSERR_NOERROR);
     wave::alsaCloseHoldMicros.store(5'000'000);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(ring.Shutdown(), MMSYSERR_NOERROR);

@@ -383,7 +383,11 @@ void TCanvas::Clear(TColor background) {
 
 class TPaintBox::View : public QWidget {
 public:
-    explicit View(TPaintBox* box) : box_(box) { setAttribute(Qt::WA_OpaquePaintEvent); }
+    View() { setAttribute(Qt::WA_OpaquePaintEvent); }
+    // Events reach the box only once its canvas exists: a box made on a
+    // form already shown gets its first resize event as the control is
+    // made, before that.
+    void Attach(TPaintBox* box) { box_ = box; }
     void Detach() { box_ = nullptr; }
 
     // Qt paints nothing of a widget shown straight on its X window.
@@ -420,11 +424,12 @@ protected:
     }
 
 private:
-    TPaintBox* box_;
+    TPaintBox* box_ = nullptr;
 };
 
 TPaintBox::TPaintBox(TComponent* Owner)
-    : TControl(Owner, new View(this)), Canvas(new TCanvas(Widget())) {
+    : TControl(Owner, new View()), Canvas(new TCanvas(Widget())) {
+    static_cast<View*>(Widget())->Attach(this);
     Resized(Widget()->width(), Widget()->height());
     Canvas->Clear(Color());
 }
