@@ -167,9 +167,11 @@ run_group() {
         ((status == 0)) && return 0
         ((status == 124)) && return 2
         local failed
-        failed=$(sed -nE 's/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: ([^ ]+) \.+\**(Failed|Timeout|Exception|Not Run).*/\1/p' "$out" | head -n 1)
+        # The first that did not pass: failed, timed out, or ended by a
+        # signal (SIGXCPU for a real-time thread that spun).
+        failed=$(sed -nE '/ Passed /!s/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: ([^ ]+) .*/\1/p' "$out" | head -n 1)
         [[ -n $failed ]] || return 2
-        if grep -qE " $failed \.+\*+Timeout" "$out" || ! run_test "$kind" "$failed" "$log"; then
+        if grep -qE " $failed .*Timeout" "$out" || ! run_test "$kind" "$failed" "$log"; then
             echo "$kind:$failed"
             return 1
         fi

@@ -471,7 +471,7 @@ TEST(WaveCapture, CloseGivesUpOnADeviceThatHangsAndNoCallbackFollows) {
     ASSERT_TRUE(WaitUntil([&] { return ring.completed.load() >= 3; }, 5s));
     // Held up in the sound library past the answer wait, outside the
     // device: the reset is served on this thread instead.
-    wave::alsaCaptureHoldMicros.store(2'000'000);
+    wave::alsaCaptureHoldMicros.store(3'000'000);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(waveInReset(ring.in), MMSYSERR_NOERROR);
     wave::alsaCloseHoldMicros.store(5'000'000);
