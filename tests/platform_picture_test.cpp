@@ -180,12 +180,23 @@ protected:
         xcb_flush(connection);
         picture = TXcbPicture::Create(window);
         ASSERT_NE(picture, nullptr);
+        qtHandler = qInstallMessageHandler(Watch);
     }
     void TearDown() override {
         delete form;
         picture.reset();
         xcb_disconnect(connection);
+        qInstallMessageHandler(qtHandler);
+        // Qt never tries to paint the window the pictures go to.
+        EXPECT_EQ(painterWarnings.load(), 0);
     }
+    static void Watch(QtMsgType type, const QMessageLogContext& where, const QString& text) {
+        painterWarnings += text.startsWith("QPainter") ? 1 : 0;
+        if (qtHandler != nullptr)
+            qtHandler(type, where, text);
+    }
+    static inline QtMessageHandler qtHandler = nullptr;
+    static inline std::atomic<int> painterWarnings{0};
 
     bool Shows(const QImage& image) { return WindowShows(connection, window, image); }
 
