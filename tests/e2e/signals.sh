@@ -37,6 +37,12 @@ for signal in TERM INT; do
         sleep 0.1
     done
     (($(streams) == 2)) || fail "the program's two streams are not on the server"
+    # What the desktop's mixer shows of them.
+    shown=$({ pactl list source-outputs; pactl list sink-inputs; })
+    for want in 'application.id = "monitor-audio"' 'media.role = "production"' \
+        'application.icon_name = "io.github.monitor_audio.MonitorAudio"'; do
+        (($(grep -cF "$want" <<<"$shown") == 2)) || fail "not both streams show $want"
+    done
     kill -s "$signal" "$APP_PID"
     xvfb_app_wait_exit 20 || fail "SIG$signal did not end the program"
     ((APP_STATUS == 0)) || fail "the program ended with status $APP_STATUS after SIG$signal"
