@@ -96,15 +96,23 @@ TEST(WavePlayback, AWrittenBlockReachesTheSinkBitForBit) {
     EXPECT_GE(sink.WaitFor(next.data(), next.size(), 3s), 0);
 
     // With nothing more written the output rests (its stream corked), and
-    // the next block still comes out whole.
+    // the next block still comes out whole: the whole frames of it, where
+    // its length ends inside one.
     EXPECT_TRUE(WaitUntil(
         [] { return Shell("pactl list sink-inputs").find("Corked: yes") != std::string::npos; },
         3s));
     const std::vector<char> after = Pattern(12);
     std::memcpy(b.memory.data(), after.data(), kBlockBytes);
+    b.header.dwBufferLength = kBlockBytes - 2;
     ASSERT_EQ(waveOutPrepareHeader(out, &b.header, 32), MMSYSERR_NOERROR);
     ASSERT_EQ(waveOutWrite(out, &b.header, 32), MMSYSERR_NOERROR);
-    EXPECT_GE(sink.WaitFor(after.data(), after.size(), 3s), 0);
+    const std::ptrdiff_t at = sink.WaitFor(after.data(), after.size() - 4, 3s);
+    ASSERT_GE(at, 0);
+    std::this_thread::sleep_for(100ms);
+    const auto heard = sink.Bytes();
+    ASSERT_GE(heard.size(), std::size_t(at) + kBlockBytes);
+    EXPECT_EQ(
+        std::count(&heard[std::size_t(at) + kBlockBytes - 4], &heard[0] + at + kBlockBytes, 0), 4);
     EXPECT_EQ(waveOutUnprepareHeader(out, &b.header, 32), MMSYSERR_NOERROR);
     EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
 }
