@@ -25,6 +25,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <unistd.h>
 
@@ -60,6 +61,22 @@ bool WindowShows(xcb_connection_t* connection, xcb_window_t window, const QImage
     return reply && ShowsAt(QImage(xcb_get_image_data(reply.get()), image.width(), image.height(),
                                    QImage::Format_RGB32),
                             image);
+}
+
+// How many hold each shared memory segment of this process of `bytes`.
+std::vector<int> Segments(std::size_t bytes) {
+    std::ifstream table("/proc/sysvipc/shm");
+    std::string line;
+    std::getline(table, line);
+    std::vector<int> holders;
+    long key, id, perms, pid, last, attached;
+    std::size_t size;
+    while (table >> key >> id >> perms >> size >> pid >> last >> attached) {
+        if (pid == getpid() && size == bytes)
+            holders.push_back(int(attached));
+        std::getline(table, line);
+    }
+    return holders;
 }
 
 // The canvas as Qt paints it at this pixel ratio: scaled up without
@@ -258,6 +275,11 @@ TEST_F(XcbPicture, TheWindowShowsExactlyTheLastPictureWhateverRowsChanged) {
         ASSERT_TRUE(picture->Show(image, frame == 12));
         EXPECT_TRUE(testwait::WaitUntil([&] { return Shows(image); }));
     }
+    // Two segments, each held by the picture and the server, and let go by
+    // both once pictures of another size need others.
+    EXPECT_EQ(Segments(kWidth * kHeight * 4), (std::vector<int>{2, 2}));
+    ASSERT_TRUE(picture->Show(image.copy(0, 0, kWidth / 2, kHeight), true));
+    EXPECT_TRUE(testwait::WaitUntil([&] { return Segments(kWidth * kHeight * 4).empty(); }));
 }
 
 // A server that stops answering holds a picture up for a moment only (the
