@@ -3,7 +3,7 @@
 
   mutants.py pick LINES.json TOP [--sample N --seed S | --diff REV] > LIST
   mutants.py apply FILE LINE BEFORE AFTER    (rewrites that one line)
-  mutants.py equivalent EQUIV FILE BEFORE AFTER  (exit 0 if listed)
+  mutants.py equivalent EQUIV FILE LINE BEFORE AFTER  (exit 0 if listed)
 
 LINES.json is what scripts/coverage.sh leaves: for each file of src/ and
 platform/, the lines it runs and the tests that run each. pick makes at most
@@ -260,16 +260,20 @@ def apply(args):
 def equivalent(args):
     """Exit 0 if tests/mutants/equivalent.txt lists this mutant: a row is
     `file:line: before -> after  # reason`, matched on the file and the two
-    texts, not the line number, so that it survives lines moving."""
-    listing, path, before, after = args
+    texts, so that it survives lines moving. Where the same text stands on
+    several lines, a row is the one nearest its line number only."""
+    listing, path, line, before, after = args
     try:
         rows = open(listing).read().splitlines()
+        text = [t.strip() for t in open(path).read().split("\n")]
     except FileNotFoundError:
         sys.exit(1)
+    same = [n + 1 for n, t in enumerate(text) if t == before]
     for row in rows:
-        m = re.match(r"^([^:#\s]+):\d+: (.*) -> (.*?)\s+# ", row)
-        if m and m.group(1) == path and m.group(2) == before and m.group(3) == after:
-            sys.exit(0)
+        m = re.match(r"^([^:#\s]+):(\d+): (.*) -> (.*?)\s+# ", row)
+        if m and m.group(1) == path and m.group(3) == before and m.group(4) == after:
+            if not same or min(same, key=lambda n: abs(n - int(m.group(2)))) == int(line):
+                sys.exit(0)
     sys.exit(1)
 
 

@@ -190,7 +190,7 @@ while IFS=$'\t' read -r file line before after tests; do
     i=$((i + 1))
     shown="$file:$line: $before -> $after"
     if python3 "$top/scripts/mutants.py" equivalent "$scratch/src/tests/mutants/equivalent.txt" \
-        "$file" "$before" "$after"; then
+        "$file" "$line" "$before" "$after"; then
         equivalent=$((equivalent + 1))
         echo "[$i/$total] $shown  EQUIVALENT" >&2
         continue
