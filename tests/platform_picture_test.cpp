@@ -275,6 +275,12 @@ TEST_F(XcbPicture, TheWindowShowsExactlyTheLastPictureWhateverRowsChanged) {
         ASSERT_TRUE(picture->Show(image, frame == 12));
         EXPECT_TRUE(testwait::WaitUntil([&] { return Shows(image); }));
     }
+    // Back to back, faster than the server lets go of them: each goes out.
+    QImage other = image;
+    other.fill(0x102030);
+    for (int i = 0; i < 16; ++i) {
+        ASSERT_TRUE(picture->Show(i % 2 != 0 ? image : other, true)) << i;
+    }
     // Two segments, each held by the picture and the server, and let go by
     // both once pictures of another size need others.
     EXPECT_EQ(Segments(kWidth * kHeight * 4), (std::vector<int>{2, 2}));
