@@ -10,9 +10,9 @@
 # line, picked by scripts/mutants.py): changes that line, builds only the
 # targets its tests need (a mutant that does not build is dropped and counted
 # as not built), and runs the tests that ran the line in the coverage run,
-# fastest first, each on the kind of private server it ran on there,
+# on the kinds of private server they ran on there, one ctest a kind,
 # stopping at the first that fails twice (a test that runs past its ctest
-# timeout fails once). A mutant in tests/mutants/equivalent.txt is not run
+# timeout, or ends by a signal, fails once). A mutant in tests/mutants/equivalent.txt is not run
 # and counts as equivalent. At the end each test that killed a mutant runs
 # once more on the clean build: one that fails there too kills nothing.
 #
@@ -25,7 +25,8 @@
 # (also left in build/mutants/survivors.txt), the time taken, and last
 # `score: K of M killed (P %), E equivalent, B not built`.
 # MUTATE_TIMEOUT is the seconds of tests a mutant may take, after which
-# it counts as a survivor (60); MUTATE_SCRATCH=DIR keeps the clone and its build
+# it counts as a survivor (300: a line the whole suite runs takes about
+# 170); MUTATE_SCRATCH=DIR keeps the clone and its build
 # there between runs.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -50,7 +51,7 @@ cover=${MUTATE_COVERAGE:-$top/build/coverage/lines.json}
     echo "no $cover: run scripts/coverage.sh first" >&2
     exit 2
 }
-budget=${MUTATE_TIMEOUT:-60}
+budget=${MUTATE_TIMEOUT:-300}
 started=$SECONDS
 
 if [[ -n ${MUTATE_SCRATCH:-} ]]; then
