@@ -326,7 +326,9 @@ TEST(WavePlayback, AlsaWritesRefusedOrCutShortLoseNothing) {
             GTEST_SKIP() << "playback is not on ALSA";
         }
     }
-    w.PlayFor(100ms);
+    // On past the end of the ring of written sound (a second of it), so
+    // that blocks straddle it.
+    w.PlayFor(3200ms);
     std::this_thread::sleep_for(300ms);
     const auto recorded = sink.Bytes();
     std::size_t at = 0;
