@@ -125,6 +125,8 @@ TEST_F(Entry, ClosedTheWindowEndsTheProgramWithoutABoxAndTheDesktopHasItsNameVer
     EXPECT_TRUE(seen.Seen().empty());
     EXPECT_EQ(ScriptedForm::destroyed, 1);
     EXPECT_EQ(QGuiApplication::desktopFileName(), MONITOR_AUDIO_APP_ID);
+    // The program's name, whence X's window class, even with no command line.
+    EXPECT_EQ(QCoreApplication::arguments().size(), 1);
     EXPECT_FALSE(QCoreApplication::applicationVersion().isEmpty());
     EXPECT_EQ(QCoreApplication::applicationVersion(), MONITOR_AUDIO_VERSION);
     const QImage icon = QApplication::windowIcon().pixmap(64).toImage();
