@@ -63,6 +63,7 @@ public:
         leadBytes = liveAttr.tlength;
         padBytes = leadBytes;
         padBytesUnprivileged = pa_usec_to_bytes(kPadUnprivileged, &sampleSpec);
+        restartBytes = pa_usec_to_bytes(kRestartLead, &sampleSpec);
         connection.service = [this] { return Send(); };
         const auto flags =
             static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED);
@@ -122,6 +123,14 @@ private:
     static constexpr pa_usec_t kTarget = 40'000;
     static constexpr pa_usec_t kRequest = 17'500;
     static constexpr auto kSilenceLead = std::chrono::milliseconds(10);
+    // A stream that ran dry starts again with the next write, and the
+    // server re-mixes what it had mixed ahead: whoever records the output (a
+    // null sink's monitor) loses the start of what comes first. A block
+    // written then goes behind this much silence. What is left queued is
+    // known only to within what the server reads ahead (2.5 ms here): a
+    // stream this close to its end counts as dry.
+    static constexpr pa_usec_t kRestartLead = 10'000;
+    static constexpr auto kDryWithin = std::chrono::milliseconds(5);
     // A stream thread that got no real-time scheduling can be held up by
     // other work for tens of milliseconds, and a stream that runs dry loses
     // the start of the block written next (under AddressSanitizer on a
@@ -159,6 +168,7 @@ private:
     std::size_t bytesPerSecond = 176'400;
     std::size_t leadBytes = 0; // the live lead of silence
     std::size_t padBytesUnprivileged = 0;
+    std::size_t restartBytes = 0;
     pa_buffer_attr liveAttr{};
     pa_buffer_attr restAttr{};
     std::atomic<std::uint64_t> dropped{0};
@@ -234,14 +244,14 @@ private:
         AddSilence(s, padBytes);
     }
 
-    void AddSilence(pa_stream* s, std::size_t most) {
+    void AddSilence(pa_stream* s, std::size_t most, pa_seek_mode_t seek = PA_SEEK_RELATIVE) {
         void* data = nullptr;
         std::size_t bytes = most;
         if (pa_stream_begin_write(s, &data, &bytes) < 0 || data == nullptr)
             return;
         bytes = std::min(bytes, most);
         std::memset(data, 0, bytes);
-        pa_stream_write(s, data, bytes, nullptr, 0, PA_SEEK_RELATIVE);
+        pa_stream_write(s, data, bytes, nullptr, 0, seek);
         silenceBehind += bytes;
     }
 
@@ -341,6 +351,11 @@ private:
             return;
         }
         const bool started = !std::exchange(starting, false);
+        // This thread was held up past all the stream had queued, and the
+        // server has read on past its end: written behind it (as a block
+        // right after an uncork goes), the block's start would go where the
+        // server has already been, and be lost.
+        const bool dry = !corked && now + kDryWithin >= QueuedUntil();
         lastBlock = now;
         if (corked) {
             // Starting a stream makes the server re-mix what it has already
@@ -356,12 +371,16 @@ private:
             corked = false;
             soundUntil = now + Duration(silenceBehind) + length;
             starting = true;
-        } else if (started && now >= soundUntil + kReadAhead) {
+        } else if (dry || (started && now >= soundUntil + kReadAhead)) {
             // All that is queued is silence: the block goes in its place, at
-            // the point the server reads next, so it is not played late.
+            // the point the server reads next, so it is not played late. On
+            // a stream that ran dry, behind a lead of silence.
+            silenceBehind = 0;
+            if (dry)
+                AddSilence(s, restartBytes, PA_SEEK_RELATIVE_ON_READ);
             pa_stream_write(s, sending.data(), sending.size(), nullptr, 0,
-                            PA_SEEK_RELATIVE_ON_READ);
-            soundUntil = now + length;
+                            silenceBehind > 0 ? PA_SEEK_RELATIVE : PA_SEEK_RELATIVE_ON_READ);
+            soundUntil = now + Duration(silenceBehind) + length;
         } else {
             // The last block may not have been read yet: behind its silence,
             // never over it.
